@@ -1,0 +1,34 @@
+// The options of one run and the command-line parser that fills them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Output sample encoding. The numbers are the ones the stream header carries; every reader
+// tests for F32 and takes any other value as S16.
+enum class SampleFormat : std::int32_t { S16 = 1, F32 = 2 };
+
+struct RunConfig {
+    std::string mode = "system";
+    std::string windowId;
+    std::int32_t pid = -1;
+    std::int32_t excludePid = -1;
+    std::int32_t rate = 48000;  // accepted for compatibility; the engine's rate is always used
+    std::int32_t channels = 2;
+    std::int32_t chunkFrames = 960;  // silence source only
+    SampleFormat format = SampleFormat::F32;
+};
+
+inline constexpr const char* kSilenceMode = "test-silence";
+
+inline bool isSilenceMode(const RunConfig& config) { return config.mode == kSilenceMode; }
+
+// Fills `config` from the process arguments. Returns false when the process must end with exit
+// code 1 ("--help", a bad "--format=" value, or a channel or chunk size the run cannot use); the
+// reason has then been written to `errorStream`. Never writes to standard output.
+bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* errorStream = stderr);
+
+// Reads a number the way atoi does (leading blanks, optional sign, digits up to the first other
+// character, 0 without digits), saturating at the bounds of a signed 32-bit integer.
+std::int32_t parseOptionNumber(const char* text);
