@@ -1,0 +1,40 @@
+// Entry point: options, standard output prepared for a byte stream, the stop signal, then the
+// silence source or a capture run.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "app/run_config.h"
+#include "app/stop_signal.h"
+#include "stream/capture_run.h"
+#include "stream/silence_source.h"
+
+int main(int argc, char** argv) {
+    // Messages must reach the parent byte for byte: a line feed stays one byte, and a system
+    // text's own CR LF is not turned into CR CR LF.
+    _setmode(_fileno(stderr), _O_BINARY);
+
+    RunConfig config;
+    if (!parseCommandLine(argc, argv, config)) return 1;
+
+    // Every write must reach the pipe at once and unchanged: no buffering, no newline
+    // translation. Failures here are not worth stopping for.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::ios::sync_with_stdio(false);
+    _setmode(_fileno(stdout), _O_BINARY);
+    // Installed only now, so a refused command line keeps the system's default handling.
+    SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
+
+    if (isSilenceMode(config)) return runSilenceTest(config) ? 0 : 1;
+
+    std::string errorMessage;
+    const int exitCode = runCapture(config, errorMessage);
+    if (!errorMessage.empty()) {
+        std::fwrite(errorMessage.data(), 1, errorMessage.size(), stderr);
+        std::fputc('\n', stderr);
+    }
+    return exitCode;
+}

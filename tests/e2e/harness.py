@@ -1,0 +1,114 @@
+"""Starting the built exe under Wine with real pipes, and reading what it leaves behind."""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+
+EXE = os.environ["OAH_EXE"]
+WINE_RUN = os.environ["OAH_WINE_RUN"]
+WINEPREFIX = os.environ["OAH_WINEPREFIX"]
+BUILD_DIR = os.environ["OAH_BUILD_DIR"]
+
+USAGE = (
+    b"ostrel-audio-helper --mode=system|window|process|test-silence [--window-id=<id>] "
+    b"[--pid=<pid>] [--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] "
+    b"[--format=f32|s16]\n"
+)
+
+
+class Run:
+    """One process of the exe; stdout and stderr are drained by threads as it runs."""
+
+    def __init__(self, args, env=None, prefix=WINEPREFIX, read_stdout=True):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        self.process = subprocess.Popen(
+            [WINE_RUN, "--prefix", prefix, EXE, *args],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=full_env,
+        )
+        self.stdout = bytearray()
+        self.stderr = bytearray()
+        self._lock = threading.Lock()
+        self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, self.stderr))]
+        if read_stdout:
+            self._readers.append(threading.Thread(target=self._drain, args=(self.process.stdout, self.stdout)))
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
+
+    def _drain(self, stream, into):
+        while True:
+            block = stream.read1(65536)
+            if not block:
+                break
+            with self._lock:
+                into.extend(block)
+
+    def stdout_size(self):
+        with self._lock:
+            return len(self.stdout)
+
+    def wait_for_stdout(self, size, timeout=60.0):
+        """Waits until at least `size` bytes have arrived on stdout; False on time-out or exit."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.stdout_size() >= size:
+                return True
+            if self.process.poll() is not None:
+                return self.stdout_size() >= size
+            time.sleep(0.01)
+        return False
+
+    def wait_for_stderr(self, text, timeout=60.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if text in self.stderr:
+                    return True
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.01)
+        with self._lock:
+            return text in self.stderr
+
+    def close_stdout(self):
+        """Closes our end of the stdout pipe, as a parent that stops reading would."""
+        self.process.stdout.close()
+
+    def interrupt(self):
+        """Ctrl+C: Wine turns SIGINT into CTRL_C_EVENT."""
+        self.process.send_signal(signal.SIGINT)
+
+    def finish(self, timeout=60.0):
+        """Waits for the exit and the end of both streams; returns the exit code."""
+        try:
+            code = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise AssertionError("the exe did not end within %.0f s" % timeout)
+        for reader in self._readers:
+            reader.join(timeout=10)
+        return code
+
+
+def run_to_end(args, env=None, timeout=60.0):
+    run = Run(args, env=env)
+    code = run.finish(timeout)
+    return code, bytes(run.stdout), bytes(run.stderr)
+
+
+def run_until_stdout(args, size, env=None, timeout=60.0):
+    """Starts the exe, waits for `size` stdout bytes, sends Ctrl+C and waits for the exit."""
+    run = Run(args, env=env)
+    arrived = run.wait_for_stdout(size, timeout)
+    run.interrupt()
+    code = run.finish(timeout)
+    if not arrived:
+        raise AssertionError("only %d of %d bytes arrived; stderr: %r" % (len(run.stdout), size, bytes(run.stderr)))
+    return code, bytes(run.stdout), bytes(run.stderr)
