@@ -629,6 +629,9 @@ struct Completion {
     bool ownThread;
 };
 
+// Completions not yet delivered: their references are the double's own, not the caller's.
+std::vector<Completion*> g_pending;
+
 DWORD WINAPI complete(void* parameter) {
     auto* completion = static_cast<Completion*>(parameter);
     if (completion->delay > 0) Sleep(completion->delay);
@@ -636,7 +639,16 @@ DWORD WINAPI complete(void* parameter) {
     logLine("ActivateCompleted operation=%d thread=%s -> 0x%08lx", completion->operation->id,
             completion->ownThread ? "own" : "caller", hex(status));
     completion->handler->Release();
+    // Until here the process may end with this completion still pending; the exit report then
+    // gives back its reference to the operation.
+    EnterCriticalSection(&g_lock);
+    for (auto it = g_pending.begin(); it != g_pending.end(); ++it)
+        if (*it == completion) {
+            g_pending.erase(it);
+            break;
+        }
     completion->operation->release();
+    LeaveCriticalSection(&g_lock);
     delete completion;
     return 0;
 }
@@ -789,6 +801,10 @@ void hookImports() {
 
 void reportOutstanding() {
     // The process is ending and its other threads are gone: no lock, which one of them may hold.
+    for (Completion* completion : g_pending) {
+        logLine("undelivered operation=%d", completion->operation->id);
+        completion->operation->release();
+    }
     int outstanding = 0;
     for (Tracked* object : g_objects)
         if (object->refs > 0) {
@@ -853,6 +869,9 @@ extern "C" HRESULT WINAPI doubleActivateAudioInterfaceAsync(const WCHAR* path, R
         if (sync) {
             complete(completion);  // before ActivateAudioInterfaceAsync returns, on the caller's thread
         } else {
+            EnterCriticalSection(&g_lock);
+            g_pending.push_back(completion);
+            LeaveCriticalSection(&g_lock);
             HANDLE thread = CreateThread(nullptr, 0, complete, completion, 0, nullptr);
             if (thread != nullptr) CloseHandle(thread);
         }

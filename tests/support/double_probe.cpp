@@ -2,6 +2,8 @@
 // can be checked on its own, and can be made to misbehave on purpose to show that the double
 // notices. Also prints the system text that FormatMessageA gives for status codes.
 //   double_probe describe=0x80004005           the text as hex bytes, or "none"
+//   double_probe host     a process with a hidden window: prints "<pid> window:0x<hwnd>", then
+//                         runs until its stdin closes
 //   double_probe system|process [packets=N] [leak] [badrelease] [heldbuffer]
 // Captured packets go to stdout as they came; the exit code is the first failing step (0 = all ran).
 #include <windows.h>
@@ -55,6 +57,20 @@ int describe(const char* code) {
     return 0;
 }
 
+int host() {
+    HWND window = CreateWindowExA(0, "STATIC", "oah-capture-target", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    if (window == nullptr) return 1;
+    std::printf("%lu window:0x%llx\n", GetCurrentProcessId(),
+                static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(window)));
+    std::fflush(stdout);
+    char buffer[64];
+    DWORD got = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +79,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("describe=", 0) == 0) return describe(argv[i] + 9);
+        if (arg == "host") return host();
         if (arg == "process") process = true;
         if (arg.rfind("packets=", 0) == 0) packets = std::strtoul(argv[i] + 8, nullptr, 0);
         if (arg == "leak") leak = true;
@@ -117,7 +134,7 @@ int main(int argc, char** argv) {
         else if (process && FAILED(client->SetEventHandle(event))) step = 32;
         else if (FAILED(client->GetService(IID_PPV_ARGS(&capture)))) step = 33;
         else if (FAILED(client->Start())) step = 34;
-        for (unsigned long got = 0, polls = 0; step == 0 && got < packets && polls < 100000; ++polls) {
+        for (unsigned long got = 0, polls = 0; step == 0 && got < packets && polls < 2000; ++polls) {
             UINT32 frames = 0;
             if (FAILED(capture->GetNextPacketSize(&frames))) step = 41;
             else if (frames == 0) process ? static_cast<void>(WaitForSingleObject(event, 5)) : Sleep(5);
