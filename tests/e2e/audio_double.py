@@ -18,8 +18,8 @@ OAH_DOUBLE       directives separated by ";":
                     passed since Start
   complete=thread|sync|never|after:MS   how the activation's completion is delivered (sync:
                     before ActivateAudioInterfaceAsync returns)
-  fail=CALL[#N][=VALUE]   the N-th call (default 1st) of CALL fails with VALUE (default
-      0x80004005). CALL is CoInitializeEx, CoCreateInstance, GetDefaultAudioEndpoint, Activate,
+  fail=CALL[#N][=VALUE]   the N-th call (default 1st; "*" every one) of CALL fails with VALUE
+      (default 0x80004005). CALL is CoInitializeEx, CoCreateInstance, GetDefaultAudioEndpoint, Activate,
       ActivateAudioInterfaceAsync, GetActivateResult, ActivateResult (the result an activation
       delivers; VALUE noclient delivers an object that is no IAudioClient), GetMixFormat,
       Initialize, GetService, SetEventHandle, Start, GetNextPacketSize, GetBuffer, CreateEventA
@@ -149,6 +149,8 @@ class DoubleRun(harness.Run):
         super().__init__(args, env=double.environment(self.log_path), prefix=prefix, read_stdout=read_stdout)
 
     def log(self):
+        if not os.path.exists(self.log_path):
+            return Log("")
         with open(self.log_path, encoding="ascii", errors="replace") as log:
             return Log(log.read())
 

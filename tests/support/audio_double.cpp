@@ -170,6 +170,7 @@ void parseConfig(const std::string& text) {
             }
             std::size_t hash = target.find('#');
             failure.call = target.substr(0, hash);
+            // "#*" makes every call fail; it is stored as 0.
             if (hash != std::string::npos) failure.nth = static_cast<long>(number(target.substr(hash + 1)));
             g_config.failures.push_back(failure);
         }
@@ -186,7 +187,7 @@ const Failure* injected(const char* call) {
     if (count == 0) g_callCounts.emplace_back(call, count = 1);
     LeaveCriticalSection(&g_lock);
     for (const Failure& failure : g_config.failures)
-        if (failure.call == call && failure.nth == count) return &failure;
+        if (failure.call == call && (failure.nth == count || failure.nth == 0)) return &failure;
     return nullptr;
 }
 
