@@ -27,8 +27,10 @@ OAH_DOUBLE       directives separated by ";":
 """
 
 import os
+import shutil
 import subprocess
 import tempfile
+import weakref
 
 import harness
 
@@ -144,8 +146,9 @@ class DoubleRun(harness.Run):
 
     def __init__(self, args, double, prefix=harness.WINEPREFIX, read_stdout=True):
         install(prefix)
-        self._folder = tempfile.TemporaryDirectory(prefix="oah-double-")
-        self.log_path = os.path.join(self._folder.name, "calls.log")
+        folder = tempfile.mkdtemp(prefix="oah-double-")
+        weakref.finalize(self, shutil.rmtree, folder, True)
+        self.log_path = os.path.join(folder, "calls.log")
         super().__init__(args, env=double.environment(self.log_path), prefix=prefix, read_stdout=read_stdout)
 
     def log(self):
@@ -173,8 +176,8 @@ def run_until_stdout(args, double, size, timeout=60.0):
 def run_probe(args, double=None, timeout=60.0):
     """The probe program, with the double when one is given; returns (code, stdout, log or None)."""
     env = dict(os.environ)
-    folder = tempfile.TemporaryDirectory(prefix="oah-probe-")
-    log_path = os.path.join(folder.name, "calls.log")
+    folder = tempfile.mkdtemp(prefix="oah-probe-")
+    log_path = os.path.join(folder, "calls.log")
     if double is not None:
         install()
         env.update(double.environment(log_path))
@@ -184,7 +187,7 @@ def run_probe(args, double=None, timeout=60.0):
     if double is not None:
         with open(log_path, encoding="ascii", errors="replace") as text:
             log = Log(text.read())
-    folder.cleanup()
+    shutil.rmtree(folder, True)
     return done.returncode, done.stdout, log
 
 
@@ -213,6 +216,7 @@ def window_host():
     host = subprocess.Popen([harness.WINE_RUN, "--prefix", harness.WINEPREFIX, PROBE, "host"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     words = host.stdout.readline().split()
+    host.stdout.close()
     if len(words) != 2:
         host.kill()
         raise AssertionError("the host window did not start: %r" % words)
