@@ -20,8 +20,8 @@
 class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
                                 public IAgileObject {
 public:
-    // A new handler with one reference, which the caller owns.
-    static ActivationHandler* create();
+    // A new handler whose one reference is the returned pointer's.
+    static Microsoft::WRL::ComPtr<ActivationHandler> create();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;

@@ -16,7 +16,13 @@ bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(
 
 long liveActivationHandlerCount() { return g_liveHandlers.load(); }
 
-ActivationHandler* ActivationHandler::create() { return new ActivationHandler(); }
+ComPtr<ActivationHandler> ActivationHandler::create() {
+    // MinGW's ComPtr::Attach adds a reference (the Windows SDK's does not), which would leak the
+    // handler; the first reference goes into the pointer directly instead.
+    ComPtr<ActivationHandler> handler;
+    *handler.GetAddressOf() = new ActivationHandler();
+    return handler;
+}
 
 ActivationHandler::ActivationHandler()
     // Auto-reset: the one waiter consumes the signal. A null event is kept as it is; waiting on
@@ -96,8 +102,7 @@ bool activateProcessLoopbackClient(ActivateAudioInterfaceAsyncFunction activate,
     ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
     // Our own reference; the platform takes another for as long as it needs the handler, which
     // may be longer than we wait.
-    ComPtr<ActivationHandler> handler;
-    handler.Attach(ActivationHandler::create());
+    const ComPtr<ActivationHandler> handler = ActivationHandler::create();
 
     HRESULT hr = activate(devicePath, audio::IID_IAudioClient, &activationParams,
                           static_cast<IActivateAudioInterfaceCompletionHandler*>(handler.Get()),
