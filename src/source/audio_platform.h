@@ -4,10 +4,9 @@
 // nothing depends on which import library happens to define them.
 #pragma once
 
-#include <windows.h>
-
 #include <audioclient.h>
 #include <mmdeviceapi.h>
+#include <windows.h>
 
 #include <cstdint>
 

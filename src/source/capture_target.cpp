@@ -8,8 +8,12 @@ constexpr const char* kPrefix = "[ostrel-audio-helper] ";
 
 // Process loopback arrived with build 20348; excluding a tree needs 20438. Build 0 means the
 // version could not be read, which is no reason to warn.
-bool mayLackProcessLoopback(std::uint32_t build) { return build - 1u <= 20346u; }
-bool mayLackExcludeLoopback(std::uint32_t build) { return build - 1u <= 20436u; }
+bool mayLackProcessLoopback(std::uint32_t build) {
+    return build - 1u <= 20346u;
+}
+bool mayLackExcludeLoopback(std::uint32_t build) {
+    return build - 1u <= 20436u;
+}
 
 void warnAboutBuild(std::FILE* errorStream, const char* what, std::uint32_t build) {
     std::fprintf(errorStream, "%s%s may be unsupported on this Windows build (", kPrefix, what);

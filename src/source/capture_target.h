@@ -37,8 +37,7 @@ bool parseWindowIdText(const std::string& text, std::uint64_t& value);
 // The capture-target rules for a Windows build number (0 when unknown), with window ids
 // resolved by `findWindowOwner`. Warnings and fall-back notices go to errorStream.
 CaptureTarget chooseCaptureTarget(const RunConfig& config, std::uint32_t buildNumber,
-                                  const WindowOwnerLookup& findWindowOwner,
-                                  std::FILE* errorStream);
+                                  const WindowOwnerLookup& findWindowOwner, std::FILE* errorStream);
 
 #ifdef _WIN32
 // The running system's build number as ntdll reports it (not subject to the compatibility

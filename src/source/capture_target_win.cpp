@@ -1,6 +1,6 @@
-#include "source/capture_target.h"
-
 #include <cstring>
+
+#include "source/capture_target.h"
 
 namespace {
 

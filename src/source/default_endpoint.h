@@ -2,10 +2,9 @@
 // on the calling thread.
 #pragma once
 
-#include <windows.h>
-
 #include <audioclient.h>
 #include <mmdeviceapi.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <string>

@@ -1,7 +1,6 @@
-#include "source/default_endpoint.h"
-
 #include "app/status_text.h"
 #include "source/audio_platform.h"
+#include "source/default_endpoint.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -3,10 +3,9 @@
 // the multithreaded apartment.
 #pragma once
 
-#include <windows.h>
-
 #include <audioclient.h>
 #include <mmdeviceapi.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <atomic>
@@ -19,7 +18,7 @@
 // waiting side has given up.
 class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
                                 public IAgileObject {
-public:
+  public:
     // A new handler whose one reference is the returned pointer's.
     static Microsoft::WRL::ComPtr<ActivationHandler> create();
 
@@ -33,7 +32,7 @@ public:
     const Microsoft::WRL::ComPtr<IAudioClient>& client() const { return client_; }
     HANDLE completedEvent() const { return completedEvent_; }
 
-private:
+  private:
     ActivationHandler();
     ~ActivationHandler();
 
@@ -47,10 +46,10 @@ private:
 long liveActivationHandlerCount();
 
 // The signature of ActivateAudioInterfaceAsync, so that tests can stand in for the platform.
-using ActivateAudioInterfaceAsyncFunction = HRESULT(WINAPI*)(
-    LPCWSTR devicePath, REFIID iid, PROPVARIANT* activationParams,
-    IActivateAudioInterfaceCompletionHandler* completionHandler,
-    IActivateAudioInterfaceAsyncOperation** operation);
+using ActivateAudioInterfaceAsyncFunction =
+    HRESULT(WINAPI*)(LPCWSTR devicePath, REFIID iid, PROPVARIANT* activationParams,
+                     IActivateAudioInterfaceCompletionHandler* completionHandler,
+                     IActivateAudioInterfaceAsyncOperation** operation);
 
 // Activates a process-loopback IAudioClient for targetPid's process tree (or for everything
 // except that tree when excludeTree is set) on devicePath, normally

@@ -1,8 +1,7 @@
-#include "source/process_loopback.h"
-
 #include <cstring>
 
 #include "app/status_text.h"
+#include "source/process_loopback.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -10,11 +9,15 @@ namespace {
 
 std::atomic<long> g_liveHandlers{0};
 
-bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+bool sameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 }  // namespace
 
-long liveActivationHandlerCount() { return g_liveHandlers.load(); }
+long liveActivationHandlerCount() {
+    return g_liveHandlers.load();
+}
 
 ComPtr<ActivationHandler> ActivationHandler::create() {
     // MinGW's ComPtr::Attach adds a reference (the Windows SDK's does not), which would leak the
@@ -52,7 +55,9 @@ HRESULT STDMETHODCALLTYPE ActivationHandler::QueryInterface(REFIID iid, void** o
     return S_OK;
 }
 
-ULONG STDMETHODCALLTYPE ActivationHandler::AddRef() { return ++refCount_; }
+ULONG STDMETHODCALLTYPE ActivationHandler::AddRef() {
+    return ++refCount_;
+}
 
 ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
     const ULONG remaining = --refCount_;
@@ -60,8 +65,8 @@ ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
     return remaining;
 }
 
-HRESULT STDMETHODCALLTYPE ActivationHandler::ActivateCompleted(
-    IActivateAudioInterfaceAsyncOperation* op) {
+HRESULT STDMETHODCALLTYPE
+ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) {
     HRESULT result = E_FAIL;
     ComPtr<IUnknown> activated;
     const HRESULT hr = op->GetActivateResult(&result, activated.GetAddressOf());

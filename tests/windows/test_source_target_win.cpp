@@ -1,6 +1,5 @@
 // Capture-target resolution against Wine's own version data and windows.
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <cstdio>
