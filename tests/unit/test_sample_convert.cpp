@@ -205,6 +205,28 @@ TEST(ClassifyMixFormat, ReadsTheFieldsThatDecideTheDecoding) {
 
 // Mono in, mono out; the values repeat over 37 frames so that the vector loops and their tails
 // both see every one of them.
+TEST(ReadSampleAsFloat, ReadsTheLastChannelForChannelsTheSourceLacks) {
+    const std::vector<float> mono = {0.1f, 0.2f, 0.3f};
+    const std::vector<float> stereo = {0.1f, -0.1f, 0.2f, -0.2f};
+    struct Case {
+        const float* data;
+        std::int32_t sourceChannels;
+        std::uint32_t frame;
+        std::int32_t channel;
+        float expected;
+    };
+    const Case cases[] = {
+        {mono.data(), 1, 1, 0, 0.2f},   {mono.data(), 1, 1, 1, 0.2f},
+        {mono.data(), 1, 0, 5, 0.1f},   {stereo.data(), 2, 1, 1, -0.2f},
+        {stereo.data(), 2, 0, 7, -0.1f}, {stereo.data(), 2, 1, 0, 0.2f},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(readSampleAsFloat(floatInfo(c.sourceChannels), c.data, c.frame, c.channel),
+                  c.expected)
+            << c.sourceChannels << " channels, frame " << c.frame << ", channel " << c.channel;
+    }
+}
+
 TEST(ConvertSamples, GivesTheKnownValues) {
     struct Case {
         const char* name;
@@ -441,7 +463,7 @@ TEST(ConvertSamples, MatchesThePerSamplePathOnRandomPackets) {
         {"pcm32 valid 40", pcmInfo(1, 32, 40), 4},
         {"pcm8", pcmInfo(1, 8, 8), 1},
     };
-    const std::uint32_t frameCounts[] = {0, 1, 3, 17, 255, 257, 1001};
+    const std::uint32_t frameCounts[] = {0, 1, 2, 3, 16, 17, 255, 256, 257, 1000, 1001};
     std::mt19937 random(20240611);
     for (ConversionPath path : runnablePaths()) {
         ForcedPath forced(path);
