@@ -1,7 +1,6 @@
 #include "stream/sample_convert.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <type_traits>
 
@@ -54,7 +53,10 @@ bool describeSource(const MixFormatInfo& info, SourceDecoding& decoding) {
         default:
             return false;
     }
-    decoding.toUnit = std::ldexp(1.0f, 1 - significantBits);
+    // 2^(1 - bits) assembled from its exponent field; bits is 16 to 32 here, far from the
+    // exponent's limits.
+    const auto exponentField = static_cast<std::uint32_t>(127 + 1 - significantBits) << 23;
+    std::memcpy(&decoding.toUnit, &exponentField, sizeof decoding.toUnit);
     decoding.toS16 = decoding.toUnit * 32767.0f;
     return true;
 }
@@ -179,6 +181,17 @@ void convertFast(const SourceDecoding& decoding, const unsigned char* source,
         }
         return;
     }
+    if (decoding.container == SourceContainer::Float32 && sourceChannels == 2) {
+        // Stereo float sources are already the pairs the spreading loops read, so whole packets
+        // go through in one call when no intermediate encoding is needed.
+        const auto* pairs = reinterpret_cast<const float*>(source);
+        if constexpr (std::is_same_v<Sample, float>) {
+            if (channels == 1) return kernels.leftOfPairs(pairs, out, frames);
+            return kernels.expandPairs32(pairs, out, frames, channels);
+        } else {
+            if (channels == 1) return kernels.leftOfPairsToS16(pairs, out, frames);
+        }
+    }
     convertInBlocks(kernels, decoding, source, sourceChannels, frames, channels, out);
 }
 
@@ -231,9 +244,9 @@ float readSampleAsFloat(const MixFormatInfo& info, const void* data, std::uint32
     const auto lastChannel =
         static_cast<std::int32_t>(static_cast<std::uint32_t>(info.sourceChannels) - 1u);
     if (channel > lastChannel) channel = lastChannel;
-    const auto index = static_cast<std::int32_t>(
-        frame * static_cast<std::uint32_t>(info.sourceChannels) +
-        static_cast<std::uint32_t>(channel));
+    const auto index =
+        static_cast<std::int32_t>(frame * static_cast<std::uint32_t>(info.sourceChannels) +
+                                  static_cast<std::uint32_t>(channel));
     const auto* bytes = static_cast<const unsigned char*>(data);
 
     if (info.isFloat) {

@@ -134,7 +134,9 @@ const ConversionKernels& bestKernels() {
 
 }  // namespace
 
-const ConversionKernels& portableConversionKernels() { return kPortableKernels; }
+const ConversionKernels& portableConversionKernels() {
+    return kPortableKernels;
+}
 
 const ConversionKernels& activeConversionKernels() {
     const ConversionKernels* forced = forcedKernels.load(std::memory_order_relaxed);
@@ -144,10 +146,18 @@ const ConversionKernels& activeConversionKernels() {
 bool setConversionPathForTesting(ConversionPath path) {
     const ConversionKernels* kernels = nullptr;
     switch (path) {
-        case ConversionPath::Automatic: kernels = nullptr; break;
-        case ConversionPath::Portable: kernels = &kPortableKernels; break;
-        case ConversionPath::Sse2: kernels = sse2ConversionKernels(); break;
-        case ConversionPath::Avx2: kernels = avx2ConversionKernels(); break;
+        case ConversionPath::Automatic:
+            kernels = nullptr;
+            break;
+        case ConversionPath::Portable:
+            kernels = &kPortableKernels;
+            break;
+        case ConversionPath::Sse2:
+            kernels = sse2ConversionKernels();
+            break;
+        case ConversionPath::Avx2:
+            kernels = avx2ConversionKernels();
+            break;
     }
     if (path != ConversionPath::Automatic && kernels == nullptr) return false;
     forcedKernels.store(kernels, std::memory_order_relaxed);

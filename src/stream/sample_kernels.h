@@ -36,8 +36,8 @@ struct ConversionKernels {
     void (*toFloat[kSourceContainerCount])(const void* source, float* out, std::size_t count,
                                            const SourceDecoding& decoding);
     // Consecutive source samples straight to the S16 output encoding.
-    void (*toS16[kSourceContainerCount])(const void* source, std::int16_t* out,
-                                         std::size_t count, const SourceDecoding& decoding);
+    void (*toS16[kSourceContainerCount])(const void* source, std::int16_t* out, std::size_t count,
+                                         const SourceDecoding& decoding);
     // Channels 0 and 1 of frames `frameBytes` apart (three or more channels) as float pairs.
     void (*gatherPairs[kSourceContainerCount])(const void* source, std::size_t frameBytes,
                                                float* pairs, std::size_t frames,
@@ -46,8 +46,7 @@ struct ConversionKernels {
     void (*leftOfPairs)(const float* pairs, float* out, std::size_t frames);
     void (*leftOfPairsToS16)(const float* pairs, std::int16_t* out, std::size_t frames);
     // Output pairs spread over `channels` (3 or more) per frame: left, right, then left again.
-    void (*expandPairs32)(const float* pairs, float* out, std::size_t frames,
-                          std::size_t channels);
+    void (*expandPairs32)(const float* pairs, float* out, std::size_t frames, std::size_t channels);
     void (*expandPairs16)(const std::int16_t* pairs, std::int16_t* out, std::size_t frames,
                           std::size_t channels);
 };

@@ -11,6 +11,7 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
 #include <cstring>
 
 #define OAH_AVX2 __attribute__((target("avx2")))
@@ -20,18 +21,39 @@ namespace {
 
 using Bytes = const unsigned char*;
 
-// Finishes what the 16-sample loops leave over, itself handing the last few to portable code.
-inline const ConversionKernels& sse2() { return *sse2ConversionKernels(); }
+// Takes the samples before the first 32-byte output boundary and what the vector loops leave
+// over, itself handing the last few to portable code.
+inline const ConversionKernels& sse2() {
+    return *sse2ConversionKernels();
+}
+
+// The loops below store 32 bytes at a time. When the output starts off a 32-byte boundary (as
+// malloc'd buffers often do, 16 bytes off) half of those stores straddle two cache lines, which
+// costs more than handing the few samples before the boundary to the SSE2 loop first.
+template <typename Sample>
+std::size_t samplesBeforeBoundary(const Sample* out, std::size_t count) {
+    const std::size_t offset = reinterpret_cast<std::uintptr_t>(out) % 32;
+    if (offset % sizeof(Sample) != 0 || count < 64) return 0;
+    return (32 - offset) % 32 / sizeof(Sample);
+}
 
 OAH_AVX2_INLINE __m128i loadVector128(Bytes bytes) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
 }
 
-// See floatsToS16Lanes in the SSE2 kernels for why these instructions match the scalar code.
+OAH_AVX2_INLINE void store256(void* to, __m256i value) {
+    _mm256_storeu_si256(static_cast<__m256i*>(to), value);
+}
+
+// The upper clamp and scaling of floatsToS16Lanes in the SSE2 kernels, which also explains why
+// the lower clamp can wait until after packing.
 OAH_AVX2_INLINE __m256i floatsToS16Lanes(__m256 samples) {
-    const __m256 clamped =
-        _mm256_max_ps(_mm256_min_ps(samples, _mm256_set1_ps(1.0f)), _mm256_set1_ps(-1.0f));
+    const __m256 clamped = _mm256_min_ps(samples, _mm256_set1_ps(1.0f));
     return _mm256_cvtps_epi32(_mm256_mul_ps(clamped, _mm256_set1_ps(32767.0f)));
+}
+
+OAH_AVX2_INLINE __m256i clampBelow(__m256i packed) {
+    return _mm256_max_epi16(packed, _mm256_set1_epi16(-32767));
 }
 
 // packs works inside each 128-bit half; the permute puts the four 64-bit groups back in order.
@@ -39,8 +61,8 @@ OAH_AVX2_INLINE __m256i packInOrder(__m256i first, __m256i second) {
     return _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-OAH_AVX2_INLINE void store256(void* to, __m256i value) {
-    _mm256_storeu_si256(static_cast<__m256i*>(to), value);
+OAH_AVX2_INLINE __m256i sixteenFloatsToS16(__m256 first, __m256 second) {
+    return clampBelow(packInOrder(floatsToS16Lanes(first), floatsToS16Lanes(second)));
 }
 
 struct Int16Lanes {
@@ -58,8 +80,8 @@ struct Int24Lanes {
     static constexpr std::size_t kIndex = containerIndex(SourceContainer::Int24);
     static constexpr std::size_t kBytes = 3;
     OAH_AVX2_INLINE static __m256i load(Bytes bytes, __m128i) {
-        const __m256i both = _mm256_inserti128_si256(
-            _mm256_castsi128_si256(loadVector128(bytes)), loadVector128(bytes + 8), 1);
+        const __m256i both = _mm256_inserti128_si256(_mm256_castsi128_si256(loadVector128(bytes)),
+                                                     loadVector128(bytes + 8), 1);
         const __m256i toTop =
             _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11,  //
                              -1, 4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15);
@@ -82,14 +104,17 @@ OAH_AVX2 void integersToFloat(const void* source, float* out, std::size_t count,
     const auto in = static_cast<Bytes>(source);
     const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
     const __m256 scale = _mm256_set1_ps(decoding.toUnit);
-    std::size_t i = 0;
+    std::size_t i = samplesBeforeBoundary(out, count);
+    if (i != 0) sse2().toFloat[Lanes::kIndex](in, out, i, decoding);
     for (; i + 16 <= count; i += 16) {
         const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
         const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
         _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(first), scale));
         _mm256_storeu_ps(out + i + 8, _mm256_mul_ps(_mm256_cvtepi32_ps(second), scale));
     }
-    sse2().toFloat[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
+    if (i < count) {
+        sse2().toFloat[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
+    }
 }
 
 template <class Lanes>
@@ -98,7 +123,8 @@ OAH_AVX2 void integersToS16(const void* source, std::int16_t* out, std::size_t c
     const auto in = static_cast<Bytes>(source);
     const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
     const __m256 scale = _mm256_set1_ps(decoding.toS16);
-    std::size_t i = 0;
+    std::size_t i = samplesBeforeBoundary(out, count);
+    if (i != 0) sse2().toS16[Lanes::kIndex](in, out, i, decoding);
     for (; i + 16 <= count; i += 16) {
         const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
         const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
@@ -106,19 +132,48 @@ OAH_AVX2 void integersToS16(const void* source, std::int16_t* out, std::size_t c
                  packInOrder(_mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(first), scale)),
                              _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(second), scale))));
     }
-    sse2().toS16[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
+    if (i < count) {
+        sse2().toS16[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
+    }
 }
 
 OAH_AVX2 void floatsToS16(const void* source, std::int16_t* out, std::size_t count,
                           const SourceDecoding& decoding) {
+    constexpr std::size_t kFloat = containerIndex(SourceContainer::Float32);
     const auto in = static_cast<const float*>(source);
-    std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i first = floatsToS16Lanes(_mm256_loadu_ps(in + i));
-        const __m256i second = floatsToS16Lanes(_mm256_loadu_ps(in + i + 8));
-        store256(out + i, packInOrder(first, second));
+    std::size_t i = samplesBeforeBoundary(out, count);
+    if (i != 0) sse2().toS16[kFloat](in, out, i, decoding);
+    for (; i + 32 <= count; i += 32) {
+        store256(out + i, sixteenFloatsToS16(_mm256_loadu_ps(in + i), _mm256_loadu_ps(in + i + 8)));
+        store256(out + i + 16,
+                 sixteenFloatsToS16(_mm256_loadu_ps(in + i + 16), _mm256_loadu_ps(in + i + 24)));
     }
-    sse2().toS16[containerIndex(SourceContainer::Float32)](in + i, out + i, count - i, decoding);
+    if (i + 16 <= count) {
+        store256(out + i, sixteenFloatsToS16(_mm256_loadu_ps(in + i), _mm256_loadu_ps(in + i + 8)));
+        i += 16;
+    }
+    if (i < count) sse2().toS16[kFloat](in + i, out + i, count - i, decoding);
+}
+
+// The float-to-float case with unchanged channels is a copy. glibc's memcpy turns to rep movsb
+// at packet sizes, which loses several times over when the destination is not 32-byte aligned;
+// the output vector and the engine's buffer promise no alignment, and vector moves do not care.
+OAH_AVX2 void copyFloats(const void* source, float* out, std::size_t count, const SourceDecoding&) {
+    const auto in = static_cast<const float*>(source);
+    std::size_t i = samplesBeforeBoundary(out, count);
+    if (i != 0) std::memcpy(out, in, i * sizeof(float));
+    for (; i + 32 <= count; i += 32) {
+        const __m256 a = _mm256_loadu_ps(in + i);
+        const __m256 b = _mm256_loadu_ps(in + i + 8);
+        const __m256 c = _mm256_loadu_ps(in + i + 16);
+        const __m256 d = _mm256_loadu_ps(in + i + 24);
+        _mm256_storeu_ps(out + i, a);
+        _mm256_storeu_ps(out + i + 8, b);
+        _mm256_storeu_ps(out + i + 16, c);
+        _mm256_storeu_ps(out + i + 24, d);
+    }
+    for (; i + 8 <= count; i += 8) _mm256_storeu_ps(out + i, _mm256_loadu_ps(in + i));
+    if (i < count) std::memcpy(out + i, in + i, (count - i) * sizeof(float));
 }
 
 // Left values of eight pairs, in the order [0 1 4 5 | 2 3 6 7] that shufps leaves them in.
@@ -128,26 +183,60 @@ OAH_AVX2_INLINE __m256 leftOfEightPairs(const float* pairs) {
 }
 
 OAH_AVX2 void leftOfPairs(const float* pairs, float* out, std::size_t frames) {
-    std::size_t f = 0;
+    std::size_t f = samplesBeforeBoundary(out, frames);
+    if (f != 0) sse2().leftOfPairs(pairs, out, f);
     for (; f + 8 <= frames; f += 8) {
         const __m256d mixed = _mm256_castps_pd(leftOfEightPairs(pairs + 2 * f));
         _mm256_storeu_pd(reinterpret_cast<double*>(out + f),
                          _mm256_permute4x64_pd(mixed, _MM_SHUFFLE(3, 1, 2, 0)));
     }
-    sse2().leftOfPairs(pairs + 2 * f, out + f, frames - f);
+    if (f < frames) sse2().leftOfPairs(pairs + 2 * f, out + f, frames - f);
 }
 
 // After packing two mixed-order vectors the 32-bit groups hold frames (0,1) (4,5) (8,9) (12,13)
 // (2,3) (6,7) (10,11) (14,15); one cross-lane permute puts them in order.
 OAH_AVX2 void leftOfPairsToS16(const float* pairs, std::int16_t* out, std::size_t frames) {
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    std::size_t f = 0;
+    std::size_t f = samplesBeforeBoundary(out, frames);
+    if (f != 0) sse2().leftOfPairsToS16(pairs, out, f);
     for (; f + 16 <= frames; f += 16) {
         const __m256i first = floatsToS16Lanes(leftOfEightPairs(pairs + 2 * f));
         const __m256i second = floatsToS16Lanes(leftOfEightPairs(pairs + 2 * f + 16));
-        store256(out + f, _mm256_permutevar8x32_epi32(_mm256_packs_epi32(first, second), order));
+        const __m256i packed = _mm256_packs_epi32(first, second);
+        store256(out + f, clampBelow(_mm256_permutevar8x32_epi32(packed, order)));
     }
-    sse2().leftOfPairsToS16(pairs + 2 * f, out + f, frames - f);
+    if (f < frames) sse2().leftOfPairsToS16(pairs + 2 * f, out + f, frames - f);
+}
+
+// Six channels (5.1 output) is common enough for a loop of its own: four frames of pairs become
+// three full stores with no overlap, where the general SSE2 loop needs two stores per frame.
+OAH_AVX2 void expandFloatPairs(const float* pairs, float* out, std::size_t frames,
+                               std::size_t channels) {
+    std::size_t f = 0;
+    if (channels == 6) {
+        // Frames are 24 bytes; up to three of them bring a float-aligned start to a boundary.
+        while (f < 4 && f < frames && reinterpret_cast<std::uintptr_t>(out + 6 * f) % 32 != 0) {
+            ++f;
+        }
+        if (f == 4 || f == frames) {
+            f = 0;
+        } else if (f != 0) {
+            sse2().expandPairs32(pairs, out, f, channels);
+        }
+        const __m256i first = _mm256_setr_epi32(0, 1, 0, 0, 0, 0, 2, 3);
+        const __m256i second = _mm256_setr_epi32(2, 2, 2, 2, 4, 5, 4, 4);
+        const __m256i third = _mm256_setr_epi32(4, 4, 6, 7, 6, 6, 6, 6);
+        for (; f + 4 <= frames; f += 4) {
+            const __m256 four = _mm256_loadu_ps(pairs + 2 * f);
+            float* frame = out + 6 * f;
+            _mm256_storeu_ps(frame, _mm256_permutevar8x32_ps(four, first));
+            _mm256_storeu_ps(frame + 8, _mm256_permutevar8x32_ps(four, second));
+            _mm256_storeu_ps(frame + 16, _mm256_permutevar8x32_ps(four, third));
+        }
+    }
+    if (f < frames) {
+        sse2().expandPairs32(pairs + 2 * f, out + f * channels, frames - f, channels);
+    }
 }
 
 }  // namespace
@@ -157,6 +246,7 @@ const ConversionKernels* avx2ConversionKernels() {
         __builtin_cpu_init();
         if (!__builtin_cpu_supports("avx2")) return nullptr;
         static ConversionKernels table = *sse2ConversionKernels();
+        table.toFloat[containerIndex(SourceContainer::Float32)] = copyFloats;
         table.toFloat[Int16Lanes::kIndex] = integersToFloat<Int16Lanes>;
         table.toFloat[Int24Lanes::kIndex] = integersToFloat<Int24Lanes>;
         table.toFloat[Int32Lanes::kIndex] = integersToFloat<Int32Lanes>;
@@ -166,6 +256,7 @@ const ConversionKernels* avx2ConversionKernels() {
         table.toS16[Int32Lanes::kIndex] = integersToS16<Int32Lanes>;
         table.leftOfPairs = leftOfPairs;
         table.leftOfPairsToS16 = leftOfPairsToS16;
+        table.expandPairs32 = expandFloatPairs;
         return &table;
     }();
     return kernels;
@@ -173,6 +264,8 @@ const ConversionKernels* avx2ConversionKernels() {
 
 #else
 
-const ConversionKernels* avx2ConversionKernels() { return nullptr; }
+const ConversionKernels* avx2ConversionKernels() {
+    return nullptr;
+}
 
 #endif

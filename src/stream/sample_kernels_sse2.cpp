@@ -18,7 +18,9 @@ constexpr std::size_t kIndexInt24 = containerIndex(SourceContainer::Int24);
 constexpr std::size_t kIndexInt32 = containerIndex(SourceContainer::Int32);
 
 // Finishes what the vector loops leave over.
-inline const ConversionKernels& portable() { return portableConversionKernels(); }
+inline const ConversionKernels& portable() {
+    return portableConversionKernels();
+}
 
 inline __m128i loadLow64(Bytes bytes) {
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
@@ -30,7 +32,9 @@ inline __m128i load32(const void* bytes) {
     return _mm_cvtsi32_si128(value);
 }
 
-inline __m128 loadFloats(Bytes bytes) { return _mm_loadu_ps(reinterpret_cast<const float*>(bytes)); }
+inline __m128 loadFloats(Bytes bytes) {
+    return _mm_loadu_ps(reinterpret_cast<const float*>(bytes));
+}
 
 inline void storeLow64(void* to, __m128i value) {
     _mm_storel_epi64(static_cast<__m128i*>(to), value);
@@ -42,12 +46,18 @@ inline void storeHigh64(void* to, __m128i value) {
     _mm_storeh_pi(static_cast<__m64*>(to), _mm_castsi128_ps(value));
 }
 
-// minps and maxps return their second operand when either is NaN, which is exactly what the
-// scalar `x < 1 ? x : 1` and `m > -1 ? m : -1` do; cvtps2dq rounds half to even like lrintf.
+// Float samples to S16 in two steps: 32-bit lanes clamped from above, then packed and clamped
+// from below. minps returns its second operand when either is NaN, exactly like the scalar
+// `x < 1 ? x : 1`, and cvtps2dq rounds half to even like lrintf. The lower clamp can wait until
+// after packing: whatever lies below -1 (-inf included) rounds or saturates to at most -32767,
+// and the 16-bit max lifts it to exactly the -32767 that clamping first would have given.
 inline __m128i floatsToS16Lanes(__m128 samples) {
-    const __m128 clamped =
-        _mm_max_ps(_mm_min_ps(samples, _mm_set1_ps(1.0f)), _mm_set1_ps(-1.0f));
+    const __m128 clamped = _mm_min_ps(samples, _mm_set1_ps(1.0f));
     return _mm_cvtps_epi32(_mm_mul_ps(clamped, _mm_set1_ps(32767.0f)));
+}
+
+inline __m128i packS16(__m128i low, __m128i high) {
+    return _mm_max_epi16(_mm_packs_epi32(low, high), _mm_set1_epi16(-32767));
 }
 
 inline __m128 scaled(__m128i integers, float scale) {
@@ -89,9 +99,9 @@ void floatsToS16(const void* source, std::int16_t* out, std::size_t count,
     for (; i + 8 <= count; i += 8) {
         const __m128i low = floatsToS16Lanes(loadFloats(in + 4 * i));
         const __m128i high = floatsToS16Lanes(loadFloats(in + 4 * i + 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packS16(low, high));
     }
-    portable().toS16[kIndexFloat32](in + 4 * i, out + i, count - i, decoding);
+    if (i < count) portable().toS16[kIndexFloat32](in + 4 * i, out + i, count - i, decoding);
 }
 
 void int16ToFloat(const void* source, float* out, std::size_t count,
@@ -103,7 +113,7 @@ void int16ToFloat(const void* source, float* out, std::size_t count,
         _mm_storeu_ps(out + i, scaled(int16LowHalf(samples), decoding.toUnit));
         _mm_storeu_ps(out + i + 4, scaled(int16HighHalf(samples), decoding.toUnit));
     }
-    portable().toFloat[kIndexInt16](in + 2 * i, out + i, count - i, decoding);
+    if (i < count) portable().toFloat[kIndexInt16](in + 2 * i, out + i, count - i, decoding);
 }
 
 void int16ToS16(const void* source, std::int16_t* out, std::size_t count,
@@ -116,7 +126,7 @@ void int16ToS16(const void* source, std::int16_t* out, std::size_t count,
         const __m128i high = _mm_cvtps_epi32(scaled(int16HighHalf(samples), decoding.toS16));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(low, high));
     }
-    portable().toS16[kIndexInt16](in + 2 * i, out + i, count - i, decoding);
+    if (i < count) portable().toS16[kIndexInt16](in + 2 * i, out + i, count - i, decoding);
 }
 
 // The second load of int24Quad reaches two bytes past the four samples, hence the extra sample
@@ -129,7 +139,7 @@ void int24ToFloat(const void* source, float* out, std::size_t count,
         const __m128i lanes = int24Quad(in + 3 * i, in + 3 * i + 6);
         _mm_storeu_ps(out + i, scaled(lanes, decoding.toUnit));
     }
-    portable().toFloat[kIndexInt24](in + 3 * i, out + i, count - i, decoding);
+    if (i < count) portable().toFloat[kIndexInt24](in + 3 * i, out + i, count - i, decoding);
 }
 
 void int24ToS16(const void* source, std::int16_t* out, std::size_t count,
@@ -143,7 +153,7 @@ void int24ToS16(const void* source, std::int16_t* out, std::size_t count,
                          _mm_packs_epi32(_mm_cvtps_epi32(scaled(low, decoding.toS16)),
                                          _mm_cvtps_epi32(scaled(high, decoding.toS16))));
     }
-    portable().toS16[kIndexInt24](in + 3 * i, out + i, count - i, decoding);
+    if (i < count) portable().toS16[kIndexInt24](in + 3 * i, out + i, count - i, decoding);
 }
 
 void int32ToFloat(const void* source, float* out, std::size_t count,
@@ -155,7 +165,7 @@ void int32ToFloat(const void* source, float* out, std::size_t count,
         const __m128i containers = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * i));
         _mm_storeu_ps(out + i, scaled(int32Lanes(containers, shift), decoding.toUnit));
     }
-    portable().toFloat[kIndexInt32](in + 4 * i, out + i, count - i, decoding);
+    if (i < count) portable().toFloat[kIndexInt32](in + 4 * i, out + i, count - i, decoding);
 }
 
 void int32ToS16(const void* source, std::int16_t* out, std::size_t count,
@@ -171,23 +181,24 @@ void int32ToS16(const void* source, std::int16_t* out, std::size_t count,
                          _mm_packs_epi32(_mm_cvtps_epi32(scaled(low, decoding.toS16)),
                                          _mm_cvtps_epi32(scaled(high, decoding.toS16))));
     }
-    portable().toS16[kIndexInt32](in + 4 * i, out + i, count - i, decoding);
+    if (i < count) portable().toS16[kIndexInt32](in + 4 * i, out + i, count - i, decoding);
 }
 
-void gatherFloatPairs(const void* source, std::size_t frameBytes, float* pairs,
-                      std::size_t frames, const SourceDecoding& decoding) {
+void gatherFloatPairs(const void* source, std::size_t frameBytes, float* pairs, std::size_t frames,
+                      const SourceDecoding& decoding) {
     auto frame = static_cast<Bytes>(source);
     std::size_t f = 0;
     for (; f + 2 <= frames; f += 2, frame += 2 * frameBytes) {
         const __m128i two = _mm_unpacklo_epi64(loadLow64(frame), loadLow64(frame + frameBytes));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * f), two);
     }
-    portable().gatherPairs[kIndexFloat32](frame, frameBytes, pairs + 2 * f, frames - f,
-                                               decoding);
+    if (f < frames)
+        portable().gatherPairs[kIndexFloat32](frame, frameBytes, pairs + 2 * f, frames - f,
+                                              decoding);
 }
 
-void gatherInt16Pairs(const void* source, std::size_t frameBytes, float* pairs,
-                      std::size_t frames, const SourceDecoding& decoding) {
+void gatherInt16Pairs(const void* source, std::size_t frameBytes, float* pairs, std::size_t frames,
+                      const SourceDecoding& decoding) {
     auto frame = static_cast<Bytes>(source);
     std::size_t f = 0;
     for (; f + 4 <= frames; f += 4, frame += 4 * frameBytes) {
@@ -198,25 +209,25 @@ void gatherInt16Pairs(const void* source, std::size_t frameBytes, float* pairs,
         _mm_storeu_ps(pairs + 2 * f, scaled(int16LowHalf(samples), decoding.toUnit));
         _mm_storeu_ps(pairs + 2 * f + 4, scaled(int16HighHalf(samples), decoding.toUnit));
     }
-    portable().gatherPairs[kIndexInt16](frame, frameBytes, pairs + 2 * f, frames - f,
-                                               decoding);
+    if (f < frames)
+        portable().gatherPairs[kIndexInt16](frame, frameBytes, pairs + 2 * f, frames - f, decoding);
 }
 
 // A frame of three or more 24-bit samples has at least nine bytes, so the eight-byte loads of
 // int24Quad stay inside it.
-void gatherInt24Pairs(const void* source, std::size_t frameBytes, float* pairs,
-                      std::size_t frames, const SourceDecoding& decoding) {
+void gatherInt24Pairs(const void* source, std::size_t frameBytes, float* pairs, std::size_t frames,
+                      const SourceDecoding& decoding) {
     auto frame = static_cast<Bytes>(source);
     std::size_t f = 0;
     for (; f + 2 <= frames; f += 2, frame += 2 * frameBytes) {
         _mm_storeu_ps(pairs + 2 * f, scaled(int24Quad(frame, frame + frameBytes), decoding.toUnit));
     }
-    portable().gatherPairs[kIndexInt24](frame, frameBytes, pairs + 2 * f, frames - f,
-                                               decoding);
+    if (f < frames)
+        portable().gatherPairs[kIndexInt24](frame, frameBytes, pairs + 2 * f, frames - f, decoding);
 }
 
-void gatherInt32Pairs(const void* source, std::size_t frameBytes, float* pairs,
-                      std::size_t frames, const SourceDecoding& decoding) {
+void gatherInt32Pairs(const void* source, std::size_t frameBytes, float* pairs, std::size_t frames,
+                      const SourceDecoding& decoding) {
     auto frame = static_cast<Bytes>(source);
     const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
     std::size_t f = 0;
@@ -224,8 +235,8 @@ void gatherInt32Pairs(const void* source, std::size_t frameBytes, float* pairs,
         const __m128i two = _mm_unpacklo_epi64(loadLow64(frame), loadLow64(frame + frameBytes));
         _mm_storeu_ps(pairs + 2 * f, scaled(int32Lanes(two, shift), decoding.toUnit));
     }
-    portable().gatherPairs[kIndexInt32](frame, frameBytes, pairs + 2 * f, frames - f,
-                                               decoding);
+    if (f < frames)
+        portable().gatherPairs[kIndexInt32](frame, frameBytes, pairs + 2 * f, frames - f, decoding);
 }
 
 inline __m128 leftOfFourPairs(const float* pairs) {
@@ -235,7 +246,7 @@ inline __m128 leftOfFourPairs(const float* pairs) {
 void leftOfPairs(const float* pairs, float* out, std::size_t frames) {
     std::size_t f = 0;
     for (; f + 4 <= frames; f += 4) _mm_storeu_ps(out + f, leftOfFourPairs(pairs + 2 * f));
-    portable().leftOfPairs(pairs + 2 * f, out + f, frames - f);
+    if (f < frames) portable().leftOfPairs(pairs + 2 * f, out + f, frames - f);
 }
 
 void leftOfPairsToS16(const float* pairs, std::int16_t* out, std::size_t frames) {
@@ -243,9 +254,9 @@ void leftOfPairsToS16(const float* pairs, std::int16_t* out, std::size_t frames)
     for (; f + 8 <= frames; f += 8) {
         const __m128i low = floatsToS16Lanes(leftOfFourPairs(pairs + 2 * f));
         const __m128i high = floatsToS16Lanes(leftOfFourPairs(pairs + 2 * f + 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + f), _mm_packs_epi32(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + f), packS16(low, high));
     }
-    portable().leftOfPairsToS16(pairs + 2 * f, out + f, frames - f);
+    if (f < frames) portable().leftOfPairsToS16(pairs + 2 * f, out + f, frames - f);
 }
 
 // With up to six channels one four-sample store fills a frame from channel 2 on; it runs up to
@@ -279,8 +290,8 @@ void expandFloatPairs(const float* pairs, float* out, std::size_t frames, std::s
             storeLow64(frame, pair);
         }
     }
-    portable().expandPairs32(pairs + 2 * f, out + f * channels, frames - f,
-                                              channels);
+    if (f < frames)
+        portable().expandPairs32(pairs + 2 * f, out + f * channels, frames - f, channels);
 }
 
 // The same scheme with 16-bit samples: an eight-byte store fills four channels.
@@ -313,8 +324,8 @@ void expandS16Pairs(const std::int16_t* pairs, std::int16_t* out, std::size_t fr
             std::memcpy(frame, pairs + 2 * f, 4);
         }
     }
-    portable().expandPairs16(pairs + 2 * f, out + f * channels, frames - f,
-                                              channels);
+    if (f < frames)
+        portable().expandPairs16(pairs + 2 * f, out + f * channels, frames - f, channels);
 }
 
 const ConversionKernels kSse2Kernels = {
@@ -329,10 +340,14 @@ const ConversionKernels kSse2Kernels = {
 
 }  // namespace
 
-const ConversionKernels* sse2ConversionKernels() { return &kSse2Kernels; }
+const ConversionKernels* sse2ConversionKernels() {
+    return &kSse2Kernels;
+}
 
 #else
 
-const ConversionKernels* sse2ConversionKernels() { return nullptr; }
+const ConversionKernels* sse2ConversionKernels() {
+    return nullptr;
+}
 
 #endif

@@ -25,26 +25,42 @@ void* countedAllocation(std::size_t size) {
 
 // Out of line so that the compiler, seeing operator new and free meet after inlining, does not
 // take the pair for a mismatch.
-[[gnu::noinline]] void release(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void release(void* memory) noexcept {
+    std::free(memory);
+}
 }  // namespace
 
 void* operator new(std::size_t size) {
     if (void* memory = countedAllocation(size)) return memory;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return countedAllocation(size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return countedAllocation(size);
 }
-void operator delete(void* memory) noexcept { release(memory); }
-void operator delete[](void* memory) noexcept { release(memory); }
-void operator delete(void* memory, std::size_t) noexcept { release(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { release(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { release(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { release(memory); }
+void operator delete(void* memory) noexcept {
+    release(memory);
+}
+void operator delete[](void* memory) noexcept {
+    release(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    release(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    release(memory);
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+    release(memory);
+}
+void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+    release(memory);
+}
 
 namespace {
 
@@ -113,8 +129,8 @@ Bytes bytesOf(const std::vector<Value>& values) {
 // The kernel sets this machine can run; tests that go through convertSamples run each of them.
 std::vector<ConversionPath> runnablePaths() {
     std::vector<ConversionPath> paths;
-    for (ConversionPath path : {ConversionPath::Portable, ConversionPath::Sse2,
-                                ConversionPath::Avx2}) {
+    for (ConversionPath path :
+         {ConversionPath::Portable, ConversionPath::Sse2, ConversionPath::Avx2}) {
         if (setConversionPathForTesting(path)) paths.push_back(path);
     }
     setConversionPathForTesting(ConversionPath::Automatic);
@@ -123,10 +139,14 @@ std::vector<ConversionPath> runnablePaths() {
 
 const char* pathName(ConversionPath path) {
     switch (path) {
-        case ConversionPath::Portable: return "portable";
-        case ConversionPath::Sse2: return "sse2";
-        case ConversionPath::Avx2: return "avx2";
-        default: return "automatic";
+        case ConversionPath::Portable:
+            return "portable";
+        case ConversionPath::Sse2:
+            return "sse2";
+        case ConversionPath::Avx2:
+            return "avx2";
+        default:
+            return "automatic";
     }
 }
 
@@ -151,8 +171,8 @@ struct CapturedWrites {
 ssize_t captureWrite(void* cookie, const char* data, std::size_t size) {
     auto& capture = *static_cast<CapturedWrites*>(cookie);
     ++capture.calls;
-    const std::size_t room = capture.acceptedBytes - std::min(capture.acceptedBytes,
-                                                              capture.bytes.size());
+    const std::size_t room =
+        capture.acceptedBytes - std::min(capture.acceptedBytes, capture.bytes.size());
     const std::size_t taken = std::min(size, room);
     capture.bytes.insert(capture.bytes.end(), data, data + taken);
     return static_cast<ssize_t>(taken);
@@ -166,7 +186,9 @@ std::FILE* openCapture(CapturedWrites& capture) {
     return stream;
 }
 #else
-std::FILE* openCapture(CapturedWrites&) { return nullptr; }
+std::FILE* openCapture(CapturedWrites&) {
+    return nullptr;
+}
 #endif
 
 TEST(ClassifyMixFormat, ReadsTheFieldsThatDecideTheDecoding) {
@@ -216,8 +238,8 @@ TEST(ReadSampleAsFloat, ReadsTheLastChannelForChannelsTheSourceLacks) {
         float expected;
     };
     const Case cases[] = {
-        {mono.data(), 1, 1, 0, 0.2f},   {mono.data(), 1, 1, 1, 0.2f},
-        {mono.data(), 1, 0, 5, 0.1f},   {stereo.data(), 2, 1, 1, -0.2f},
+        {mono.data(), 1, 1, 0, 0.2f},    {mono.data(), 1, 1, 1, 0.2f},
+        {mono.data(), 1, 0, 5, 0.1f},    {stereo.data(), 2, 1, 1, -0.2f},
         {stereo.data(), 2, 0, 7, -0.1f}, {stereo.data(), 2, 1, 0, 0.2f},
     };
     for (const Case& c : cases) {
@@ -240,31 +262,54 @@ TEST(ConvertSamples, GivesTheKnownValues) {
     const float nan = floatFromBits(0x7FC00000);
     const float signallingNan = floatFromBits(0xFFA00001);
     const Case cases[] = {
-        {"float to s16", floatInfo(1),
+        {"float to s16",
+         floatInfo(1),
          bytesOf(std::vector<float>{0.5f, -0.5f, 0.25f, 1.0f, 1.5f, inf, -1.0f, -1.5f, -inf, nan,
                                     1e-5f, -0.0f}),
-         SampleFormat::S16, {16384, -16384, 8192, 32767, 32767, 32767, -32767, -32767, -32767,
-                             32767, 0, 0}, {}},
-        {"float to f32 untouched", floatInfo(1),
+         SampleFormat::S16,
+         {16384, -16384, 8192, 32767, 32767, 32767, -32767, -32767, -32767, 32767, 0, 0},
+         {}},
+        {"float to f32 untouched",
+         floatInfo(1),
          bytesOf(std::vector<float>{signallingNan, -inf, 3.5f, floatFromBits(1), -0.0f}),
-         SampleFormat::F32, {}, {signallingNan, -inf, 3.5f, floatFromBits(1), -0.0f}},
-        {"pcm16 to s16", pcmInfo(1, 16, 16),
+         SampleFormat::F32,
+         {},
+         {signallingNan, -inf, 3.5f, floatFromBits(1), -0.0f}},
+        {"pcm16 to s16",
+         pcmInfo(1, 16, 16),
          bytesOf(std::vector<std::int16_t>{-32768, 32767, 16384, 16383, 24576, 1, 0}),
-         SampleFormat(7), {-32767, 32766, 16384, 16382, 24575, 1, 0}, {}},
-        {"pcm16 to f32", pcmInfo(1, 16, 16), bytesOf(std::vector<std::int16_t>{-32768, 16384, 0}),
-         SampleFormat::F32, {}, {-1.0f, 0.5f, 0.0f}},
-        {"pcm24 to f32", pcmInfo(1, 24, 24),
-         Bytes{0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}, SampleFormat::F32, {},
+         SampleFormat(7),
+         {-32767, 32766, 16384, 16382, 24575, 1, 0},
+         {}},
+        {"pcm16 to f32",
+         pcmInfo(1, 16, 16),
+         bytesOf(std::vector<std::int16_t>{-32768, 16384, 0}),
+         SampleFormat::F32,
+         {},
+         {-1.0f, 0.5f, 0.0f}},
+        {"pcm24 to f32",
+         pcmInfo(1, 24, 24),
+         Bytes{0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF},
+         SampleFormat::F32,
+         {},
          {-1.0f, 1.0f - 0x1p-23f, -0x1p-23f}},
-        {"pcm32 valid 24 to f32", pcmInfo(1, 32, 24),
+        {"pcm32 valid 24 to f32",
+         pcmInfo(1, 32, 24),
          bytesOf(std::vector<std::uint32_t>{0x00800000, 0x007FFFFF, 0x7FFFFF00}),
-         SampleFormat::F32, {}, {-1.0f, 1.0f - 0x1p-23f, -0x1p-15f}},
-        {"pcm32 valid 32 to f32", pcmInfo(1, 32, 32),
-         bytesOf(std::vector<std::uint32_t>{0x80000000, 0x7FFFFFFF}), SampleFormat::F32, {},
+         SampleFormat::F32,
+         {},
+         {-1.0f, 1.0f - 0x1p-23f, -0x1p-15f}},
+        {"pcm32 valid 32 to f32",
+         pcmInfo(1, 32, 32),
+         bytesOf(std::vector<std::uint32_t>{0x80000000, 0x7FFFFFFF}),
+         SampleFormat::F32,
+         {},
          {-1.0f, 1.0f}},
         {"extensible pcm32 valid 0 to f32",
          classifyMixFormat(mixFormatRecord(0xFFFE, 1, 32, 0, 1).data()),
-         bytesOf(std::vector<std::uint32_t>{0x80000000, 0x7FFFFFFF}), SampleFormat::F32, {},
+         bytesOf(std::vector<std::uint32_t>{0x80000000, 0x7FFFFFFF}),
+         SampleFormat::F32,
+         {},
          {-1.0f, 1.0f}},
     };
     constexpr std::uint32_t kFrames = 37;
@@ -301,9 +346,8 @@ TEST(ConvertSamples, MapsSourceChannelsToOutputChannels) {
         std::vector<int> sourceChannelOf;  // per output channel
     };
     const Case cases[] = {
-        {1, 2, {0, 0}},          {2, 1, {0}},    {6, 6, {0, 1, 0, 0, 0, 0}},
-        {8, 2, {0, 1}},          {2, 3, {0, 1, 0}}, {1, 3, {0, 0, 0}},
-        {2, 9, {0, 1, 0, 0, 0, 0, 0, 0, 0}},
+        {1, 2, {0, 0}},    {2, 1, {0}},       {6, 6, {0, 1, 0, 0, 0, 0}},          {8, 2, {0, 1}},
+        {2, 3, {0, 1, 0}}, {1, 3, {0, 0, 0}}, {2, 9, {0, 1, 0, 0, 0, 0, 0, 0, 0}},
     };
     constexpr std::uint32_t kFrames = 41;
     for (const Case& c : cases) {
@@ -321,8 +365,8 @@ TEST(ConvertSamples, MapsSourceChannelsToOutputChannels) {
             }
         }
         OutputBuffers reference;
-        convertSamplesPerSample(floatInfo(c.sourceChannels), source.data(), kFrames, 0,
-                                c.channels, SampleFormat::F32, reference);
+        convertSamplesPerSample(floatInfo(c.sourceChannels), source.data(), kFrames, 0, c.channels,
+                                SampleFormat::F32, reference);
         EXPECT_EQ(reference.f32, expected) << c.sourceChannels << " to " << c.channels;
         for (ConversionPath path : runnablePaths()) {
             ForcedPath forced(path);
@@ -428,10 +472,17 @@ Bytes randomSamples(const SourceKind& kind, std::size_t count, std::mt19937& ran
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t bits;
         switch (random() % 4) {
-            case 0: bits = special[random() % (sizeof special / sizeof special[0])]; break;
-            case 1: bits = bitsOf(nearUnit(random)); break;
-            case 2: bits = bitsOf(static_cast<float>(random() % 65536) / 65536.0f - 0.5f); break;
-            default: continue;  // keep the random bits
+            case 0:
+                bits = special[random() % (sizeof special / sizeof special[0])];
+                break;
+            case 1:
+                bits = bitsOf(nearUnit(random));
+                break;
+            case 2:
+                bits = bitsOf(static_cast<float>(random() % 65536) / 65536.0f - 0.5f);
+                break;
+            default:
+                continue;  // keep the random bits
         }
         std::memcpy(bytes.data() + 4 * i, &bits, 4);
     }
@@ -451,8 +502,13 @@ void expectSameOutput(const OutputBuffers& fast, const OutputBuffers& reference,
 TEST(ConvertSamples, MatchesThePerSamplePathOnRandomPackets) {
     const SourceKind kinds[] = {
         {"float32", floatInfo(1), 4},
-        {"float32 with odd bit count", [] { MixFormatInfo i = floatInfo(1); i.bitsPerSample = 64;
-                                            return i; }(), 4},
+        {"float32 with odd bit count",
+         [] {
+             MixFormatInfo i = floatInfo(1);
+             i.bitsPerSample = 64;
+             return i;
+         }(),
+         4},
         {"pcm16", pcmInfo(1, 16, 16), 2},
         {"pcm24", pcmInfo(1, 24, 24), 3},
         {"pcm32", pcmInfo(1, 32, 32), 4},
@@ -511,8 +567,9 @@ TEST(ConvertSamples, MatchesThePerSamplePathForEvery16BitSample) {
             const auto frames = static_cast<std::uint32_t>(everyValue.size()) /
                                 static_cast<std::uint32_t>(channels);
             for (SampleFormat format : {SampleFormat::S16, SampleFormat::F32}) {
-                SCOPED_TRACE(testing::Message() << pathName(path) << " " << channels
-                                                << " channels, format " << static_cast<int>(format));
+                SCOPED_TRACE(testing::Message()
+                             << pathName(path) << " " << channels << " channels, format "
+                             << static_cast<int>(format));
                 OutputBuffers fast;
                 OutputBuffers reference;
                 convertSamples(info, everyValue.data(), frames, 0, channels, format, fast);
