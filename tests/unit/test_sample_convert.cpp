@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,20 +14,33 @@
 #include "stream/sample_kernels.h"
 
 // Every allocation through operator new is counted, so that steady streaming can be shown to
-// allocate nothing. Replacing the operators (rather than intercepting malloc) keeps working
-// under AddressSanitizer, which owns malloc.
+// allocate nothing, and can be made to start 16 bytes past a 32-byte boundary, so that the
+// kernels meet both starts malloc hands out. Replacing the operators (rather than intercepting
+// malloc) keeps working under AddressSanitizer, which owns malloc.
 namespace {
 std::atomic<long> allocationCount{0};
+std::atomic<std::uintptr_t> allocationShift{0};
 
 void* countedAllocation(std::size_t size) {
     allocationCount.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size == 0 ? 1 : size);
+    // Room to reach the boundary, to shift past it, and for the pointer free() needs.
+    auto* raw = static_cast<unsigned char*>(std::malloc(size + 80));
+    if (raw == nullptr) return nullptr;
+    const std::uintptr_t boundary =
+        (reinterpret_cast<std::uintptr_t>(raw) + 16 + 31) & ~std::uintptr_t{31};
+    unsigned char* memory = raw + (boundary - reinterpret_cast<std::uintptr_t>(raw)) +
+                            allocationShift.load(std::memory_order_relaxed);
+    std::memcpy(memory - sizeof raw, &raw, sizeof raw);
+    return memory;
 }
 
 // Out of line so that the compiler, seeing operator new and free meet after inlining, does not
 // take the pair for a mismatch.
 [[gnu::noinline]] void release(void* memory) noexcept {
-    std::free(memory);
+    if (memory == nullptr) return;
+    void* raw;
+    std::memcpy(&raw, static_cast<unsigned char*>(memory) - sizeof raw, sizeof raw);
+    std::free(raw);
 }
 }  // namespace
 
@@ -543,12 +557,17 @@ TEST(ConvertSamples, MatchesThePerSamplePathOnRandomPackets) {
                                          << sourceChannels << " to " << channels << " channels, "
                                          << frames << " frames, format "
                                          << static_cast<int>(format));
-                            OutputBuffers fast;
                             OutputBuffers reference;
-                            convertSamples(info, data, frames, 0, channels, format, fast);
                             convertSamplesPerSample(info, data, frames, 0, channels, format,
                                                     reference);
-                            expectSameOutput(fast, reference, format);
+                            // Outputs starting on and 16 bytes off a 32-byte boundary.
+                            for (std::uintptr_t shift : {0, 16}) {
+                                allocationShift = shift;
+                                OutputBuffers fast;
+                                convertSamples(info, data, frames, 0, channels, format, fast);
+                                allocationShift = 0;
+                                expectSameOutput(fast, reference, format);
+                            }
                         }
                     }
                 }
