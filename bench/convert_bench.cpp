@@ -1,7 +1,9 @@
 // Throughput of packet conversion next to three baselines measured in the same run: the
 // per-sample path, memcpy of the output bytes, and libswresample doing the closest job it can.
 // Every benchmark reports output samples as items, so ratios of items_per_second compare equal
-// work.
+// work. Like the engine's capture buffer, the source is a ring of packets taken in turn; a
+// single fixed source would tie every figure to one placement of input against output, and
+// store-to-load address aliasing makes some placements much slower than others.
 //
 // `convert_bench --repeat=CASE/FRAMES [--count=N]` runs only convertSamples N times, for
 // instruction counts under callgrind.
@@ -47,6 +49,7 @@ const BenchCase kCases[] = {
 };
 
 const std::uint32_t kFrameCounts[] = {480, 4800};
+constexpr std::size_t kRingPackets = 4;
 
 MixFormatInfo infoFor(const BenchCase& c) {
     MixFormatInfo info;
@@ -126,12 +129,20 @@ void countOutput(benchmark::State& state, const BenchCase& c, std::uint32_t fram
                             static_cast<std::int64_t>(outputSamples(c, frames)));
 }
 
+std::size_t packetBytes(const BenchCase& c, std::uint32_t frames) {
+    return std::size_t{frames} * static_cast<std::size_t>(c.sourceChannels) *
+           sourceBytesPerSample(c.source);
+}
+
 void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
-    const std::vector<unsigned char> source = makeSource(c, frames);
+    const std::vector<unsigned char> ring = makeSource(c, frames * kRingPackets);
     const MixFormatInfo info = infoFor(c);
     OutputBuffers buffers;
+    std::size_t packet = 0;
     for (auto _ : state) {
-        convertSamples(info, source.data(), frames, 0, c.channels, c.format, buffers);
+        const unsigned char* source = ring.data() + packet * packetBytes(c, frames);
+        packet = (packet + 1) % kRingPackets;
+        convertSamples(info, source, frames, 0, c.channels, c.format, buffers);
         benchmark::DoNotOptimize(buffers.f32.data());
         benchmark::DoNotOptimize(buffers.s16.data());
         benchmark::ClobberMemory();
@@ -140,11 +151,14 @@ void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames
 }
 
 void benchPerSample(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
-    const std::vector<unsigned char> source = makeSource(c, frames);
+    const std::vector<unsigned char> ring = makeSource(c, frames * kRingPackets);
     const MixFormatInfo info = infoFor(c);
     OutputBuffers buffers;
+    std::size_t packet = 0;
     for (auto _ : state) {
-        convertSamplesPerSample(info, source.data(), frames, 0, c.channels, c.format, buffers);
+        const unsigned char* source = ring.data() + packet * packetBytes(c, frames);
+        packet = (packet + 1) % kRingPackets;
+        convertSamplesPerSample(info, source, frames, 0, c.channels, c.format, buffers);
         benchmark::DoNotOptimize(buffers.f32.data());
         benchmark::DoNotOptimize(buffers.s16.data());
         benchmark::ClobberMemory();
@@ -154,10 +168,12 @@ void benchPerSample(benchmark::State& state, const BenchCase& c, std::uint32_t f
 
 void benchMemcpy(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
     const std::size_t bytes = outputSamples(c, frames) * (c.format == SampleFormat::F32 ? 4 : 2);
-    const std::vector<unsigned char> from(bytes, 1);
+    const std::vector<unsigned char> ring(bytes * kRingPackets, 1);
     std::vector<unsigned char> to(bytes);
+    std::size_t packet = 0;
     for (auto _ : state) {
-        std::memcpy(to.data(), from.data(), bytes);
+        std::memcpy(to.data(), ring.data() + packet * bytes, bytes);
+        packet = (packet + 1) % kRingPackets;
         benchmark::DoNotOptimize(to.data());
         benchmark::ClobberMemory();
     }
@@ -168,9 +184,10 @@ void benchMemcpy(benchmark::State& state, const BenchCase& c, std::uint32_t fram
 // which is the nearest it gets. Where our channel mapping is not one of its standard downmixes
 // or upmixes, a custom matrix makes it copy channels 0 and 1 like we do.
 void benchSwresample(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
-    const std::vector<unsigned char> source = makeSource(c, frames);
+    const std::vector<unsigned char> source = makeSource(c, frames * kRingPackets);
     std::vector<unsigned char> widened;
-    const unsigned char* input = source.data();
+    const unsigned char* ring = source.data();
+    std::size_t inputPacketBytes = packetBytes(c, frames);
     AVSampleFormat inputFormat = AV_SAMPLE_FMT_FLT;
     if (c.source == Source::Pcm16) inputFormat = AV_SAMPLE_FMT_S16;
     if (c.source == Source::Pcm24 || c.source == Source::Pcm32Valid24) {
@@ -184,7 +201,8 @@ void benchSwresample(benchmark::State& state, const BenchCase& c, std::uint32_t 
                                           std::uint32_t{source[3 * i + 2]} << 24;
                 std::memcpy(widened.data() + 4 * i, &top, 4);
             }
-            input = widened.data();
+            ring = widened.data();
+            inputPacketBytes = inputPacketBytes / 3 * 4;
         }
     }
     const AVSampleFormat outputFormat =
@@ -216,9 +234,11 @@ void benchSwresample(benchmark::State& state, const BenchCase& c, std::uint32_t 
     }
     std::vector<unsigned char> output(outputSamples(c, frames) * 4);
     const auto frameCount = static_cast<int>(frames);
+    std::size_t packet = 0;
     for (auto _ : state) {
         std::uint8_t* outputs[] = {output.data()};
-        const std::uint8_t* inputs[] = {input};
+        const std::uint8_t* inputs[] = {ring + packet * inputPacketBytes};
+        packet = (packet + 1) % kRingPackets;
         const int converted = swr_convert(context, outputs, frameCount, inputs, frameCount);
         if (converted != frameCount) {
             state.SkipWithError("swr_convert returned a short count");
