@@ -102,10 +102,11 @@ template <class Lanes>
 OAH_AVX2 void integersToFloat(const void* source, float* out, std::size_t count,
                               const SourceDecoding& decoding) {
     const auto in = static_cast<Bytes>(source);
-    const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
-    const __m256 scale = _mm256_set1_ps(decoding.toUnit);
     std::size_t i = samplesBeforeBoundary(out, count);
     if (i != 0) sse2().toFloat[Lanes::kIndex](in, out, i, decoding);
+    // Only now: a vector register live across that call would be spilled.
+    const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
+    const __m256 scale = _mm256_set1_ps(decoding.toUnit);
     for (; i + 16 <= count; i += 16) {
         const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
         const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
@@ -121,10 +122,11 @@ template <class Lanes>
 OAH_AVX2 void integersToS16(const void* source, std::int16_t* out, std::size_t count,
                             const SourceDecoding& decoding) {
     const auto in = static_cast<Bytes>(source);
-    const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
-    const __m256 scale = _mm256_set1_ps(decoding.toS16);
     std::size_t i = samplesBeforeBoundary(out, count);
     if (i != 0) sse2().toS16[Lanes::kIndex](in, out, i, decoding);
+    // Only now: a vector register live across that call would be spilled.
+    const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
+    const __m256 scale = _mm256_set1_ps(decoding.toS16);
     for (; i + 16 <= count; i += 16) {
         const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
         const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
