@@ -53,8 +53,8 @@ bool describeSource(const MixFormatInfo& info, SourceDecoding& decoding) {
         default:
             return false;
     }
-    // 2^(1 - bits) assembled from its exponent field; bits is 16 to 32 here, far from the
-    // exponent's limits.
+    // 2^(1 - bits) assembled from its exponent field (bits is 1 to 32, well inside the normal
+    // range), which spares a libm call per packet.
     const auto exponentField = static_cast<std::uint32_t>(127 + 1 - significantBits) << 23;
     std::memcpy(&decoding.toUnit, &exponentField, sizeof decoding.toUnit);
     decoding.toS16 = decoding.toUnit * 32767.0f;
@@ -134,16 +134,20 @@ void convertInBlocks(const ConversionKernels& kernels, const SourceDecoding& dec
         }
 
         const float* pairs = decoded;
-        if (floatSource && sourceChannels == 2) {
-            pairs = reinterpret_cast<const float*>(block);
-        } else if (sourceChannels == 2) {
-            kernels.toFloat[container](block, decoded, 2 * count, decoding);
-        } else if (kFloatOutput && channels == 2) {
-            kernels.gatherPairs[container](block, frameBytes, reinterpret_cast<float*>(outBlock),
-                                           count, decoding);
-            continue;
+        if (sourceChannels == 2) {
+            if (floatSource) {
+                pairs = reinterpret_cast<const float*>(block);
+            } else {
+                kernels.toFloat[container](block, decoded, 2 * count, decoding);
+            }
         } else {
-            kernels.gatherPairs[container](block, frameBytes, decoded, count, decoding);
+            float* gathered = decoded;
+            if constexpr (kFloatOutput) {
+                // Float pairs are then the output itself, and the block is done.
+                if (channels == 2) gathered = outBlock;
+            }
+            kernels.gatherPairs[container](block, frameBytes, gathered, count, decoding);
+            if (gathered != decoded) continue;
         }
 
         if constexpr (kFloatOutput) {
@@ -186,10 +190,15 @@ void convertFast(const SourceDecoding& decoding, const unsigned char* source,
         // go through in one call when no intermediate encoding is needed.
         const auto* pairs = reinterpret_cast<const float*>(source);
         if constexpr (std::is_same_v<Sample, float>) {
-            if (channels == 1) return kernels.leftOfPairs(pairs, out, frames);
-            return kernels.expandPairs32(pairs, out, frames, channels);
-        } else {
-            if (channels == 1) return kernels.leftOfPairsToS16(pairs, out, frames);
+            if (channels == 1) {
+                kernels.leftOfPairs(pairs, out, frames);
+            } else {
+                kernels.expandPairs32(pairs, out, frames, channels);
+            }
+            return;
+        } else if (channels == 1) {
+            kernels.leftOfPairsToS16(pairs, out, frames);
+            return;
         }
     }
     convertInBlocks(kernels, decoding, source, sourceChannels, frames, channels, out);
