@@ -21,17 +21,17 @@ namespace {
 
 using Bytes = const unsigned char*;
 
-// Takes the samples before the first 32-byte output boundary and what the vector loops leave
-// over, itself handing the last few to portable code.
+// Takes what the vector loops leave over, itself handing the last few to portable code.
 inline const ConversionKernels& sse2() {
     return *sse2ConversionKernels();
 }
 
 // The loops below store 32 bytes at a time. When the output starts off a 32-byte boundary (as
-// malloc'd buffers often do, 16 bytes off) half of those stores straddle two cache lines, which
-// costs more than handing the few samples before the boundary to the SSE2 loop first.
+// malloc'd buffers often do, 16 bytes off) half of those stores would straddle two cache lines.
+// So a long run starts with one unaligned step and then restarts at the first boundary, writing
+// the few samples in between twice with the same values. Returns where to restart.
 template <typename Sample>
-std::size_t samplesBeforeBoundary(const Sample* out, std::size_t count) {
+std::size_t restartAtBoundary(const Sample* out, std::size_t count) {
     const std::size_t offset = reinterpret_cast<std::uintptr_t>(out) % 32;
     if (offset % sizeof(Sample) != 0 || count < 64) return 0;
     return (32 - offset) % 32 / sizeof(Sample);
@@ -99,19 +99,24 @@ struct Int32Lanes {
 };
 
 template <class Lanes>
+OAH_AVX2_INLINE void sixteenIntegersToFloat(Bytes in, float* out, __m128i shift, __m256 scale) {
+    const __m256i first = Lanes::load(in, shift);
+    const __m256i second = Lanes::load(in + 8 * Lanes::kBytes, shift);
+    _mm256_storeu_ps(out, _mm256_mul_ps(_mm256_cvtepi32_ps(first), scale));
+    _mm256_storeu_ps(out + 8, _mm256_mul_ps(_mm256_cvtepi32_ps(second), scale));
+}
+
+template <class Lanes>
 OAH_AVX2 void integersToFloat(const void* source, float* out, std::size_t count,
                               const SourceDecoding& decoding) {
     const auto in = static_cast<Bytes>(source);
-    std::size_t i = samplesBeforeBoundary(out, count);
-    if (i != 0) sse2().toFloat[Lanes::kIndex](in, out, i, decoding);
-    // Only now: a vector register live across that call would be spilled.
     const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
     const __m256 scale = _mm256_set1_ps(decoding.toUnit);
+    const std::size_t restart = restartAtBoundary(out, count);
+    if (restart != 0) sixteenIntegersToFloat<Lanes>(in, out, shift, scale);
+    std::size_t i = restart;
     for (; i + 16 <= count; i += 16) {
-        const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
-        const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
-        _mm256_storeu_ps(out + i, _mm256_mul_ps(_mm256_cvtepi32_ps(first), scale));
-        _mm256_storeu_ps(out + i + 8, _mm256_mul_ps(_mm256_cvtepi32_ps(second), scale));
+        sixteenIntegersToFloat<Lanes>(in + i * Lanes::kBytes, out + i, shift, scale);
     }
     if (i < count) {
         sse2().toFloat[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
@@ -119,42 +124,55 @@ OAH_AVX2 void integersToFloat(const void* source, float* out, std::size_t count,
 }
 
 template <class Lanes>
+OAH_AVX2_INLINE void sixteenIntegersToS16(Bytes in, std::int16_t* out, __m128i shift,
+                                          __m256 scale) {
+    const __m256i first = Lanes::load(in, shift);
+    const __m256i second = Lanes::load(in + 8 * Lanes::kBytes, shift);
+    store256(out,
+             packInOrder(_mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(first), scale)),
+                         _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(second), scale))));
+}
+
+template <class Lanes>
 OAH_AVX2 void integersToS16(const void* source, std::int16_t* out, std::size_t count,
                             const SourceDecoding& decoding) {
     const auto in = static_cast<Bytes>(source);
-    std::size_t i = samplesBeforeBoundary(out, count);
-    if (i != 0) sse2().toS16[Lanes::kIndex](in, out, i, decoding);
-    // Only now: a vector register live across that call would be spilled.
     const __m128i shift = _mm_cvtsi32_si128(decoding.int32Shift);
     const __m256 scale = _mm256_set1_ps(decoding.toS16);
+    const std::size_t restart = restartAtBoundary(out, count);
+    if (restart != 0) sixteenIntegersToS16<Lanes>(in, out, shift, scale);
+    std::size_t i = restart;
     for (; i + 16 <= count; i += 16) {
-        const __m256i first = Lanes::load(in + i * Lanes::kBytes, shift);
-        const __m256i second = Lanes::load(in + (i + 8) * Lanes::kBytes, shift);
-        store256(out + i,
-                 packInOrder(_mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(first), scale)),
-                             _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(second), scale))));
+        sixteenIntegersToS16<Lanes>(in + i * Lanes::kBytes, out + i, shift, scale);
     }
     if (i < count) {
         sse2().toS16[Lanes::kIndex](in + i * Lanes::kBytes, out + i, count - i, decoding);
     }
 }
 
+OAH_AVX2_INLINE void sixteenFloatsToS16(const float* in, std::int16_t* out) {
+    store256(out, clampBelow(packInOrder(floatsToS16Lanes(_mm256_loadu_ps(in)),
+                                         floatsToS16Lanes(_mm256_loadu_ps(in + 8)))));
+}
+
 OAH_AVX2 void floatsToS16(const void* source, std::int16_t* out, std::size_t count,
                           const SourceDecoding& decoding) {
-    constexpr std::size_t kFloat = containerIndex(SourceContainer::Float32);
     const auto in = static_cast<const float*>(source);
-    std::size_t i = samplesBeforeBoundary(out, count);
-    if (i != 0) sse2().toS16[kFloat](in, out, i, decoding);
+    const std::size_t restart = restartAtBoundary(out, count);
+    if (restart != 0) sixteenFloatsToS16(in, out);
+    std::size_t i = restart;
     for (; i + 32 <= count; i += 32) {
-        store256(out + i, sixteenFloatsToS16(_mm256_loadu_ps(in + i), _mm256_loadu_ps(in + i + 8)));
-        store256(out + i + 16,
-                 sixteenFloatsToS16(_mm256_loadu_ps(in + i + 16), _mm256_loadu_ps(in + i + 24)));
+        sixteenFloatsToS16(in + i, out + i);
+        sixteenFloatsToS16(in + i + 16, out + i + 16);
     }
     if (i + 16 <= count) {
-        store256(out + i, sixteenFloatsToS16(_mm256_loadu_ps(in + i), _mm256_loadu_ps(in + i + 8)));
+        sixteenFloatsToS16(in + i, out + i);
         i += 16;
     }
-    if (i < count) sse2().toS16[kFloat](in + i, out + i, count - i, decoding);
+    if (i < count) {
+        sse2().toS16[containerIndex(SourceContainer::Float32)](in + i, out + i, count - i,
+                                                               decoding);
+    }
 }
 
 // The float-to-float case with unchanged channels is a copy. glibc's memcpy turns to rep movsb
@@ -162,8 +180,9 @@ OAH_AVX2 void floatsToS16(const void* source, std::int16_t* out, std::size_t cou
 // the output vector and the engine's buffer promise no alignment, and vector moves do not care.
 OAH_AVX2 void copyFloats(const void* source, float* out, std::size_t count, const SourceDecoding&) {
     const auto in = static_cast<const float*>(source);
-    std::size_t i = samplesBeforeBoundary(out, count);
-    if (i != 0) std::memcpy(out, in, i * sizeof(float));
+    const std::size_t restart = restartAtBoundary(out, count);
+    if (restart != 0) _mm256_storeu_ps(out, _mm256_loadu_ps(in));
+    std::size_t i = restart;
     for (; i + 32 <= count; i += 32) {
         const __m256 a = _mm256_loadu_ps(in + i);
         const __m256 b = _mm256_loadu_ps(in + i + 8);
@@ -184,56 +203,65 @@ OAH_AVX2_INLINE __m256 leftOfEightPairs(const float* pairs) {
                              _MM_SHUFFLE(2, 0, 2, 0));
 }
 
+OAH_AVX2_INLINE void leftOfEightPairsStored(const float* pairs, float* out) {
+    const __m256d mixed = _mm256_castps_pd(leftOfEightPairs(pairs));
+    _mm256_storeu_pd(reinterpret_cast<double*>(out),
+                     _mm256_permute4x64_pd(mixed, _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
 OAH_AVX2 void leftOfPairs(const float* pairs, float* out, std::size_t frames) {
-    std::size_t f = samplesBeforeBoundary(out, frames);
-    if (f != 0) sse2().leftOfPairs(pairs, out, f);
-    for (; f + 8 <= frames; f += 8) {
-        const __m256d mixed = _mm256_castps_pd(leftOfEightPairs(pairs + 2 * f));
-        _mm256_storeu_pd(reinterpret_cast<double*>(out + f),
-                         _mm256_permute4x64_pd(mixed, _MM_SHUFFLE(3, 1, 2, 0)));
-    }
+    const std::size_t restart = restartAtBoundary(out, frames);
+    if (restart != 0) leftOfEightPairsStored(pairs, out);
+    std::size_t f = restart;
+    for (; f + 8 <= frames; f += 8) leftOfEightPairsStored(pairs + 2 * f, out + f);
     if (f < frames) sse2().leftOfPairs(pairs + 2 * f, out + f, frames - f);
 }
 
 // After packing two mixed-order vectors the 32-bit groups hold frames (0,1) (4,5) (8,9) (12,13)
 // (2,3) (6,7) (10,11) (14,15); one cross-lane permute puts them in order.
+OAH_AVX2_INLINE void leftOfSixteenPairsToS16(const float* pairs, std::int16_t* out, __m256i order) {
+    const __m256i first = floatsToS16Lanes(leftOfEightPairs(pairs));
+    const __m256i second = floatsToS16Lanes(leftOfEightPairs(pairs + 16));
+    const __m256i packed = _mm256_packs_epi32(first, second);
+    store256(out, clampBelow(_mm256_permutevar8x32_epi32(packed, order)));
+}
+
 OAH_AVX2 void leftOfPairsToS16(const float* pairs, std::int16_t* out, std::size_t frames) {
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    std::size_t f = samplesBeforeBoundary(out, frames);
-    if (f != 0) sse2().leftOfPairsToS16(pairs, out, f);
-    for (; f + 16 <= frames; f += 16) {
-        const __m256i first = floatsToS16Lanes(leftOfEightPairs(pairs + 2 * f));
-        const __m256i second = floatsToS16Lanes(leftOfEightPairs(pairs + 2 * f + 16));
-        const __m256i packed = _mm256_packs_epi32(first, second);
-        store256(out + f, clampBelow(_mm256_permutevar8x32_epi32(packed, order)));
-    }
+    const std::size_t restart = restartAtBoundary(out, frames);
+    if (restart != 0) leftOfSixteenPairsToS16(pairs, out, order);
+    std::size_t f = restart;
+    for (; f + 16 <= frames; f += 16) leftOfSixteenPairsToS16(pairs + 2 * f, out + f, order);
     if (f < frames) sse2().leftOfPairsToS16(pairs + 2 * f, out + f, frames - f);
 }
 
 // Six channels (5.1 output) is common enough for a loop of its own: four frames of pairs become
 // three full stores with no overlap, where the general SSE2 loop needs two stores per frame.
+OAH_AVX2_INLINE void fourPairsToSixChannels(const float* pairs, float* out, __m256i first,
+                                            __m256i second, __m256i third) {
+    const __m256 four = _mm256_loadu_ps(pairs);
+    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(four, first));
+    _mm256_storeu_ps(out + 8, _mm256_permutevar8x32_ps(four, second));
+    _mm256_storeu_ps(out + 16, _mm256_permutevar8x32_ps(four, third));
+}
+
 OAH_AVX2 void expandFloatPairs(const float* pairs, float* out, std::size_t frames,
                                std::size_t channels) {
     std::size_t f = 0;
     if (channels == 6) {
-        // Frames are 24 bytes; up to three of them bring a float-aligned start to a boundary.
-        while (f < 4 && f < frames && reinterpret_cast<std::uintptr_t>(out + 6 * f) % 32 != 0) {
-            ++f;
-        }
-        if (f == 4 || f == frames) {
-            f = 0;
-        } else if (f != 0) {
-            sse2().expandPairs32(pairs, out, f, channels);
-        }
         const __m256i first = _mm256_setr_epi32(0, 1, 0, 0, 0, 0, 2, 3);
         const __m256i second = _mm256_setr_epi32(2, 2, 2, 2, 4, 5, 4, 4);
         const __m256i third = _mm256_setr_epi32(4, 4, 6, 7, 6, 6, 6, 6);
-        for (; f + 4 <= frames; f += 4) {
-            const __m256 four = _mm256_loadu_ps(pairs + 2 * f);
-            float* frame = out + 6 * f;
-            _mm256_storeu_ps(frame, _mm256_permutevar8x32_ps(four, first));
-            _mm256_storeu_ps(frame + 8, _mm256_permutevar8x32_ps(four, second));
-            _mm256_storeu_ps(frame + 16, _mm256_permutevar8x32_ps(four, third));
+        // Frames are 24 bytes; when the output is 8-byte aligned one of the first four frames
+        // starts on a boundary, and the loop restarts there after one unaligned step.
+        std::size_t restart = 0;
+        const auto address = reinterpret_cast<std::uintptr_t>(out);
+        if (address % 8 == 0 && frames >= 16) {
+            while ((address + 24 * restart) % 32 != 0) ++restart;
+        }
+        if (restart != 0) fourPairsToSixChannels(pairs, out, first, second, third);
+        for (f = restart; f + 4 <= frames; f += 4) {
+            fourPairsToSixChannels(pairs + 2 * f, out + 6 * f, first, second, third);
         }
     }
     if (f < frames) {
