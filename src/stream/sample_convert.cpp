@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 #include "stream/sample_kernels.h"
@@ -353,7 +354,15 @@ void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t f
 void convertPacket(const MixFormatInfo& info, const void* data, std::uint32_t frames,
                    std::uint32_t flags, std::int32_t channels, SampleFormat format,
                    OutputBuffers& buffers, std::string& errorMessage, std::FILE* out) {
-    convertSamples(info, data, frames, flags, channels, format, buffers);
+    // A packet larger than any before grows the buffer; running out of memory there ends the
+    // run through its message, like a failed write, instead of ending the process.
+    try {
+        convertSamples(info, data, frames, flags, channels, format, buffers);
+    } catch (const std::bad_alloc&) {
+        errorMessage = "Not enough memory to convert a packet of " + std::to_string(frames) +
+                       " frames";
+        return;
+    }
     const bool floatOutput = format == SampleFormat::F32;
     const void* samples = floatOutput ? static_cast<const void*>(buffers.f32.data())
                                       : static_cast<const void*>(buffers.s16.data());

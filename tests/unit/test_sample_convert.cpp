@@ -20,9 +20,11 @@
 namespace {
 std::atomic<long> allocationCount{0};
 std::atomic<std::uintptr_t> allocationShift{0};
+std::atomic<std::size_t> failAllocationsFrom{SIZE_MAX};  // bytes; smaller requests succeed
 
 void* countedAllocation(std::size_t size) {
     allocationCount.fetch_add(1, std::memory_order_relaxed);
+    if (size >= failAllocationsFrom.load(std::memory_order_relaxed)) return nullptr;
     // Room to reach the boundary, to shift past it, and for the pointer free() needs.
     auto* raw = static_cast<unsigned char*>(std::malloc(size + 80));
     if (raw == nullptr) return nullptr;
@@ -625,6 +627,21 @@ TEST(ConvertSamples, AllocatesNothingOncePacketsKeepTheirSize) {
         }
         EXPECT_EQ(allocationCount.load() - before, 0) << c.name;
     }
+}
+
+TEST(ConvertPacket, RunningOutOfMemoryIsReportedNotThrown) {
+    const std::vector<float> source(2 * 480, 0.5f);
+    OutputBuffers buffers;
+    std::string errorMessage;
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    failAllocationsFrom = 1024;  // the packet's buffer, not the message
+    convertPacket(floatInfo(2), source.data(), 480, 0, 2, SampleFormat::S16, buffers, errorMessage,
+                  out);
+    failAllocationsFrom = SIZE_MAX;
+    EXPECT_EQ(errorMessage, "Not enough memory to convert a packet of 480 frames");
+    EXPECT_EQ(std::ftell(out), 0);
+    std::fclose(out);
 }
 
 }  // namespace
