@@ -1,6 +1,247 @@
 #include "stream/capture_run.h"
 
-int runCapture(const RunConfig&, std::string& errorMessage) {
-    errorMessage = "Capture is not available in this build yet.";
-    return 2;
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "app/status_text.h"
+#include "app/stop_signal.h"
+#include "source/audio_platform.h"
+#include "source/capture_target.h"
+#include "source/default_endpoint.h"
+#include "source/process_loopback.h"
+#include "stream/sample_convert.h"
+#include "stream/stream_header.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr DWORD kIdlePauseMilliseconds = 5;
+constexpr DWORD kFallbackSampleRate = 48000;
+
+// One CoUninitialize for every successful CoInitializeEx, after everything else is released.
+struct ComApartment {
+    bool entered = false;
+    ~ComApartment() {
+        if (entered) CoUninitialize();
+    }
+};
+
+struct EventHandle {
+    HANDLE handle = nullptr;
+    ~EventHandle() {
+        if (handle != nullptr) CloseHandle(handle);
+    }
+};
+
+struct CoTaskMemDeleter {
+    void operator()(void* block) const { CoTaskMemFree(block); }
+};
+using MixFormat = std::unique_ptr<WAVEFORMATEX, CoTaskMemDeleter>;
+
+// Stops the stream when the run ends, but only if Start succeeded.
+struct RunningStream {
+    IAudioClient* client = nullptr;
+    ~RunningStream() {
+        if (client != nullptr) client->Stop();
+    }
+};
+
+// What one run holds. Members are destroyed in reverse order of declaration, which is the order
+// in which a run gives things back: stop the stream, free the mix format and the buffers,
+// release the capture client and the audio client, and leave COM last.
+struct CaptureResources {
+    ComApartment com;
+    EventHandle packetEvent;  // process loopback only; closed once the client is gone
+    std::string loopbackFailure;
+    ComPtr<IAudioClient> audioClient;
+    ComPtr<IAudioCaptureClient> captureClient;
+    OutputBuffers buffers;
+    MixFormat mixFormat;
+    RunningStream stream;
+};
+
+void record(std::string& errorMessage, const char* prefix, HRESULT status) {
+    errorMessage = prefix + describeStatus(status);
+}
+
+// The rate the engine mixes at, read through a short-lived client on the default endpoint; the
+// run's own message is left alone whatever happens here.
+DWORD defaultEndpointMixRate() {
+    std::string ignoredMessage;
+    ComPtr<IAudioClient> client;
+    if (!activateDefaultAudioClient(client, ignoredMessage)) return kFallbackSampleRate;
+    WAVEFORMATEX* format = nullptr;
+    if (FAILED(client->GetMixFormat(&format)) || format == nullptr) return kFallbackSampleRate;
+    const DWORD rate = format->nSamplesPerSec;
+    CoTaskMemFree(format);
+    return rate;
+}
+
+// A client obtained through process loopback answers GetMixFormat with E_NOTIMPL on every
+// Windows build seen so far, yet accepts a format chosen by the caller. Float stereo at the
+// engine's rate is what such a client is known to deliver.
+MixFormat makeProcessLoopbackFormat() {
+    auto* format = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
+    if (format == nullptr) return nullptr;
+    std::memset(format, 0, sizeof *format);
+    const DWORD rate = defaultEndpointMixRate();
+    format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format->Format.nChannels = 2;
+    format->Format.nSamplesPerSec = rate;
+    format->Format.wBitsPerSample = 32;
+    format->Format.nBlockAlign = 8;
+    format->Format.nAvgBytesPerSec = 8 * rate;
+    format->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    format->Samples.wValidBitsPerSample = 32;
+    format->dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    format->SubFormat = audio::KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    return MixFormat(&format->Format);
+}
+
+// Fills resources.audioClient for the resolved target; false with errorMessage set when not
+// even the default endpoint could be had.
+bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
+                       std::string& errorMessage) {
+    if (target.useProcessLoopback) {
+        if (activateProcessLoopbackClient(audio::kProcessLoopbackDevicePath, target.processId,
+                                          target.excludeTree, resources.audioClient,
+                                          errorMessage)) {
+            return true;
+        }
+        resources.loopbackFailure = errorMessage;
+        errorMessage.clear();
+    }
+    if (!activateDefaultAudioClient(resources.audioClient, errorMessage)) return false;
+    if (!resources.loopbackFailure.empty()) {
+        std::fputs("[ostrel-audio-helper] Process loopback unavailable; using system audio.\n",
+                   stderr);
+    }
+    return true;
+}
+
+// Mix format, stream initialisation, capture client and start. Returns 0 when the stream
+// runs, else the exit code of the failed step.
+int startStream(bool processLoopback, CaptureResources& resources, std::string& errorMessage) {
+    IAudioClient& client = *resources.audioClient.Get();
+
+    WAVEFORMATEX* mixFormat = nullptr;
+    const HRESULT formatStatus = client.GetMixFormat(&mixFormat);
+    if (SUCCEEDED(formatStatus) && mixFormat != nullptr) {
+        resources.mixFormat.reset(mixFormat);
+    } else if (processLoopback) {
+        resources.mixFormat = makeProcessLoopbackFormat();
+    }
+    if (!resources.mixFormat) {
+        record(errorMessage, "GetMixFormat failed: ", formatStatus);
+        return 3;
+    }
+
+    // A process-loopback client only delivers in event-callback mode.
+    const DWORD streamFlags = processLoopback
+                                  ? AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK
+                                  : AUDCLNT_STREAMFLAGS_LOOPBACK;
+    HRESULT status = client.Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags, 0, 0,
+                                       resources.mixFormat.get(), nullptr);
+    if (FAILED(status)) {
+        record(errorMessage, "IAudioClient::Initialize failed: ", status);
+        return 3;
+    }
+
+    if (processLoopback) {
+        resources.packetEvent.handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        status = client.SetEventHandle(resources.packetEvent.handle);
+        if (FAILED(status)) {
+            record(errorMessage, "IAudioClient::SetEventHandle failed: ", status);
+            return 3;
+        }
+    }
+
+    status = client.GetService(audio::IID_IAudioCaptureClient,
+                              reinterpret_cast<void**>(resources.captureClient.GetAddressOf()));
+    if (FAILED(status)) {
+        record(errorMessage, "Failed to get IAudioCaptureClient: ", status);
+        return 3;
+    }
+
+    status = client.Start();
+    if (FAILED(status)) {
+        record(errorMessage, "IAudioClient::Start failed: ", status);
+        return 3;
+    }
+    resources.stream.client = &client;
+    return 0;
+}
+
+// Moves packets from the capture client to standard output, one per iteration, until a stop
+// request or a failure.
+void streamPackets(const RunConfig& config, CaptureResources& resources,
+                   std::string& errorMessage) {
+    const MixFormatInfo info = classifyMixFormat(resources.mixFormat.get());
+    IAudioCaptureClient& capture = *resources.captureClient.Get();
+
+    while (g_running.load() && errorMessage.empty()) {
+        UINT32 pendingFrames = 0;
+        HRESULT status = capture.GetNextPacketSize(&pendingFrames);
+        if (FAILED(status)) {
+            record(errorMessage, "GetNextPacketSize failed: ", status);
+            break;
+        }
+        if (pendingFrames == 0) {
+            // Nothing to make up for: time without packets leaves no trace in the stream.
+            if (resources.packetEvent.handle != nullptr) {
+                WaitForSingleObject(resources.packetEvent.handle, kIdlePauseMilliseconds);
+            } else {
+                Sleep(kIdlePauseMilliseconds);
+            }
+            continue;
+        }
+
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        status = capture.GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        if (FAILED(status)) {
+            record(errorMessage, "GetBuffer failed: ", status);
+            break;
+        }
+        convertPacket(info, data, frames, flags, config.channels, config.format, resources.buffers,
+                      errorMessage);
+        // Handed back even when the write failed: the engine must get every packet back.
+        capture.ReleaseBuffer(frames);
+    }
+}
+
+}  // namespace
+
+int runCapture(const RunConfig& config, std::string& errorMessage) {
+    CaptureResources resources;
+
+    const HRESULT comStatus = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(comStatus)) {
+        record(errorMessage, "CoInitializeEx failed: ", comStatus);
+        return 2;
+    }
+    resources.com.entered = true;
+
+    const CaptureTarget target = resolveCaptureTarget(config);
+    if (!obtainAudioClient(target, resources, errorMessage)) return 2;
+    // The fallback leaves a system-mix client even when the target was a process.
+    const bool processLoopback = target.useProcessLoopback && resources.loopbackFailure.empty();
+
+    const int setUpResult = startStream(processLoopback, resources, errorMessage);
+    if (setUpResult != 0) return setUpResult;
+
+    writeStreamHeader(resources.mixFormat->nSamplesPerSec, config.channels, config.format,
+                      errorMessage);
+    if (!errorMessage.empty()) return 4;
+
+    streamPackets(config, resources, errorMessage);
+    return errorMessage.empty() ? 0 : 4;
 }

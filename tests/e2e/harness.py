@@ -94,6 +94,9 @@ class Run:
             raise AssertionError("the exe did not end within %.0f s" % timeout)
         for reader in self._readers:
             reader.join(timeout=10)
+        for stream in (self.process.stdout, self.process.stderr):
+            if not stream.closed:
+                stream.close()
         return code
 
 
