@@ -31,7 +31,8 @@ class DoubleDelivers(unittest.TestCase):
     def test_real_time_pacing_makes_the_reader_wait_between_packets(self):
         for pace, waits in (("fast", False), ("real", True)):
             with self.subTest(pace=pace):
-                code, _stdout, log = run_probe(["system", "packets=3"], Double(packets=["3x960"], pace=pace))
+                # Half a second per packet: far longer than the probe takes to poll after Start.
+                code, _stdout, log = run_probe(["system", "packets=2"], Double(packets=["2x24000"], pace=pace))
                 self.assertEqual(code, 0)
                 empty = [call for call in log.calls_named("GetNextPacketSize") if call["frames"] == "0"]
                 self.assertEqual(bool(empty), waits)
