@@ -201,6 +201,9 @@ HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
 // exit report can list what is still referenced.
 struct Tracked;
 std::vector<Tracked*> g_objects;
+// Set while the double gives back references of its own, which the log leaves out: it records the
+// caller's calls.
+thread_local bool t_ownReferences = false;
 
 struct Tracked {
     const char* type;
@@ -215,12 +218,12 @@ struct Tracked {
     virtual void lastReleased() {}
     ULONG addRef() {
         const LONG now = InterlockedIncrement(&refs);
-        logLine("AddRef %s#%d refs=%ld", type, id, now);
+        if (!t_ownReferences) logLine("AddRef %s#%d refs=%ld", type, id, now);
         return static_cast<ULONG>(now);
     }
     ULONG release() {
         const LONG now = InterlockedDecrement(&refs);
-        logLine("Release %s#%d refs=%ld", type, id, now);
+        if (!t_ownReferences) logLine("Release %s#%d refs=%ld", type, id, now);
         if (now < 0) logLine("mismatch Release of released %s#%d", type, id);
         if (now == 0) lastReleased();
         return static_cast<ULONG>(now < 0 ? 0 : now);
@@ -599,7 +602,9 @@ DWORD WINAPI complete(void* parameter) {
     // back its reference to the operation.
     Lock lock;
     g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), completion), g_pending.end());
+    t_ownReferences = true;
     completion->operation->release();
+    t_ownReferences = false;
     delete completion;
     return 0;
 }
@@ -749,6 +754,7 @@ void hookImports() {
 
 // At process exit the other threads are gone, and one of them may hold the lock: none is taken.
 void reportOutstanding() {
+    t_ownReferences = true;
     for (Completion* completion : g_pending) {
         logLine("undelivered operation=%d", completion->operation->id);
         completion->operation->release();
@@ -807,7 +813,9 @@ doubleActivateAudioInterfaceAsync(const WCHAR* path, REFIID iid, PROPVARIANT* pa
         agile != nullptr, op ? op->id : 0, hex(status));
     if (op == nullptr || g_config.completion == Config::Never) return status;
     handler->AddRef();
+    t_ownReferences = true;
     op->addRef();
+    t_ownReferences = false;
     auto* completion = new Completion{handler, op, g_config.completion != Config::Sync};
     if (!completion->ownThread) {
         complete(completion);  // before ActivateAudioInterfaceAsync returns, on the caller's thread
