@@ -30,6 +30,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import weakref
 
 import harness
@@ -212,12 +213,22 @@ def header(rate, channels, sample_format):
         sample_format.to_bytes(2, "little") + bytes(4)
 
 
+def read_bounded(process, read, timeout=60.0):
+    """read() on one of the process's pipes, ending the process if nothing comes in time."""
+    timer = threading.Timer(timeout, process.kill)
+    timer.start()
+    try:
+        return read()
+    finally:
+        timer.cancel()
+
+
 def window_host():
     """A Windows process with a hidden window, running until its stdin closes; returns
     (process, pid, "window:0x..")."""
     host = subprocess.Popen([harness.WINE_RUN, "--prefix", harness.WINEPREFIX, PROBE, "host"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    words = host.stdout.readline().split()
+    words = read_bounded(host, lambda: host.stdout.readline()).split()
     host.stdout.close()
     if len(words) != 2:
         host.kill()

@@ -3,7 +3,7 @@ what reached stdout, and that everything taken was given back (the double's log)
 
 import unittest
 
-from audio_double import Double, DoubleRun, header, run_to_end, run_until_stdout, status_text
+from audio_double import Double, DoubleRun, header, read_bounded, run_to_end, run_until_stdout, status_text
 
 E_FAIL = 0x80004005
 NOT_FOUND = 0x80070490
@@ -72,7 +72,8 @@ class StreamFailures(unittest.TestCase):
 
     def test_a_reader_gone_mid_stream_fails_the_audio_and_the_packet_is_given_back(self):
         run = DoubleRun([], Double(packets=["480"], after="repeat"), read_stdout=False)
-        self.assertEqual(len(run.process.stdout.read(16 + 4 * PACKET)), 16 + 4 * PACKET)
+        self.assertEqual(len(read_bounded(run.process, lambda: run.process.stdout.read(16 + 4 * PACKET))),
+                         16 + 4 * PACKET)
         run.close_stdout()
         self.assertEqual(run.finish(), 4)
         self.assertEqual(bytes(run.stderr), b"stdout closed while writing audio\n")
