@@ -37,7 +37,7 @@ import harness
 
 SUPPORT_DIR = os.path.join(harness.BUILD_DIR, "tests", "support")
 DLL = os.path.join(SUPPORT_DIR, "dll", "mmdevapi.dll")
-PROBE = os.path.join(SUPPORT_DIR, "double_probe.exe")
+PROBE = os.path.join(SUPPORT_DIR, "probe.exe")
 
 
 def fmt(tag, channels, rate, bits, valid=None, mask=None):
@@ -176,22 +176,11 @@ def run_until_stdout(args, double, size, timeout=60.0):
     return code, bytes(run.stdout), bytes(run.stderr), run.log()
 
 
-def run_probe(args, double=None, timeout=60.0):
-    """The probe program, with the double when one is given; returns (code, stdout, log or None)."""
-    env = dict(os.environ)
-    folder = tempfile.mkdtemp(prefix="oah-probe-")
-    log_path = os.path.join(folder, "calls.log")
-    if double is not None:
-        install()
-        env.update(double.environment(log_path))
-    done = subprocess.run([harness.WINE_RUN, "--prefix", harness.WINEPREFIX, PROBE, *args], env=env,
+def run_probe(args, prefix=harness.WINEPREFIX, env=None, timeout=60.0):
+    """The probe program (tests/support/probe.cpp); returns (exit code, stdout)."""
+    done = subprocess.run([harness.WINE_RUN, "--prefix", prefix, PROBE, *args], env=dict(os.environ, **(env or {})),
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-    log = None
-    if double is not None:
-        with open(log_path, encoding="ascii", errors="replace") as text:
-            log = Log(text.read())
-    shutil.rmtree(folder, True)
-    return done.returncode, done.stdout, log
+    return done.returncode, done.stdout
 
 
 _texts = {}
@@ -201,7 +190,7 @@ def status_text(code):
     """What the exe appends for a status code: FormatMessageA's text (as Wine gives it, asked of a
     Windows program) or "Unknown error", then the code."""
     if code not in _texts:
-        _code, out, _log = run_probe(["describe=%#x" % code])
+        _code, out = run_probe(["describe=%#x" % code])
         word = out.strip().decode()
         _texts[code] = b"Unknown error" if word == "none" else bytes.fromhex(word)
     return _texts[code] + b" (0x%08x)" % code

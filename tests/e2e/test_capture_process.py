@@ -4,7 +4,7 @@ to the system mix when that activation fails."""
 import time
 import unittest
 
-from audio_double import Double, DoubleRun, header, run_until_stdout, status_text, window_host
+from audio_double import Double, DoubleRun, header, run_to_end, run_until_stdout, status_text, window_host
 from test_capture_stream import SOURCES, Source, expected_samples, sequence, signed
 
 PREFIX = b"[ostrel-audio-helper] "
@@ -109,22 +109,19 @@ class ProcessLoopback(unittest.TestCase):
                 self.assertEqual([(call["kind"], call["flags"]) for call in initialize], [("endpoint", SYSTEM_FLAGS)])
                 self.assertEqual(log.problems(), [])
 
-    def test_when_the_fallback_fails_too_only_its_message_is_printed(self):
-        double = Double(fails=["ActivateResult=0x80070002", "GetDefaultAudioEndpoint#*=0x80070490"])
-        run = DoubleRun(self.process_args(), double)
-        self.assertEqual(run.finish(), 2)
-        self.assertEqual(bytes(run.stderr), PROCESS_WARNING + b"Failed to get default audio device: " +
-                         status_text(0x80070490) + b"\n")
-        self.assertEqual(bytes(run.stdout), b"")
-        self.assertEqual(run.log().problems(), [])
-
-    def test_a_failing_event_handle_is_a_set_up_failure(self):
-        run = DoubleRun(self.process_args(), Double(packets=["480"], fails=["SetEventHandle=0x80070006"]))
-        self.assertEqual(run.finish(), 3)
-        self.assertEqual(bytes(run.stderr), PROCESS_WARNING + b"IAudioClient::SetEventHandle failed: " +
-                         status_text(0x80070006) + b"\n")
-        self.assertEqual(run.log().calls_named("Stop"), [])
-        self.assertEqual(run.log().problems(), [])
+    def test_set_up_failures_after_the_activation_end_the_run_with_their_message(self):
+        cases = [
+            # When the fallback fails too, only its message is printed.
+            (["ActivateResult=0x80070002", "GetDefaultAudioEndpoint#*=0x80070490"], 2,
+             b"Failed to get default audio device: " + status_text(0x80070490)),
+            (["SetEventHandle=0x80070006"], 3, b"IAudioClient::SetEventHandle failed: " + status_text(0x80070006)),
+        ]
+        for fails, exit_code, message in cases:
+            with self.subTest(fails=fails):
+                code, stdout, stderr, log = run_to_end(self.process_args(), Double(packets=["480"], fails=fails))
+                self.assertEqual((code, stderr, stdout), (exit_code, PROCESS_WARNING + message + b"\n", b""))
+                self.assertEqual(log.calls_named("Stop"), [])
+                self.assertEqual(log.problems(), [])
 
     def test_ctrl_c_during_the_activation_wait_still_ends_cleanly(self):
         run = DoubleRun(self.process_args(), Double(packets=["480"], complete="after:2000"))

@@ -1,5 +1,6 @@
 """The exe against Wine's own audio stack, which has devices but no loopback capture: how far a run
-gets, and that it ends with the right message."""
+gets, and that it ends with the right message; and the exe's default-endpoint activation on its
+own, run by the probe program."""
 
 import os
 import shutil
@@ -9,7 +10,7 @@ import time
 import unittest
 
 import harness
-from audio_double import status_text, window_host
+from audio_double import run_probe, status_text, window_host
 from test_capture_process import FALLBACK_NOTICE, PROCESS_WARNING
 
 NO_AUDIO_PREFIX = os.path.join(harness.BUILD_DIR, "wine", "no-audio-prefix")
@@ -37,6 +38,10 @@ class WithoutAudioDriver(unittest.TestCase):
         self.assertEqual(run.finish(timeout=120), 2)
         self.assertEqual(bytes(run.stderr), b"Failed to get default audio device: Element not found.\r\n (0x80070490)\n")
         self.assertEqual(bytes(run.stdout), b"")
+
+    def test_the_default_endpoint_activation_leaves_no_client_and_says_why(self):
+        self.assertEqual(run_probe(["default"], prefix=NO_AUDIO_PREFIX),
+                         (0, b"false empty\nFailed to get default audio device: Element not found.\r\n (0x80070490)"))
 
 
 class WithNullSink(unittest.TestCase):
@@ -70,6 +75,9 @@ class WithNullSink(unittest.TestCase):
             cls.server.kill()
             cls.server.wait()
         shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def test_the_default_endpoint_activation_gives_a_client_and_leaves_the_message_alone(self):
+        self.assertEqual(run_probe(["default"], env=self.env), (0, b"true client\nuntouched"))
 
     def test_the_capture_service_is_refused_and_the_run_ends_with_code_3(self):
         host, pid, _window = window_host()

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "source/capture_target.h"
@@ -28,141 +30,106 @@ RunConfig makeConfig(const std::string& mode, std::int32_t pid, std::int32_t exc
     return config;
 }
 
-struct Chosen {
-    CaptureTarget target;
-    std::string errorText;
-    std::vector<std::string> lookedUp;  // window ids handed to the look-up, in order
-};
-
-// Runs the rules with a look-up that answers `answer` (and `ownerPid` when it finds one).
-Chosen choose(const RunConfig& config, std::uint32_t build, WindowOwner answer = WindowOwner::Found,
-              std::uint32_t ownerPid = 0) {
-    Chosen chosen;
-    const WindowOwnerLookup lookup = [&](const std::string& windowId, std::uint32_t& processId) {
-        chosen.lookedUp.push_back(windowId);
-        if (answer == WindowOwner::Found) processId = ownerPid;
-        return answer;
-    };
-    std::FILE* errors = std::tmpfile();
-    chosen.target = chooseCaptureTarget(config, build, lookup, errors);
-    std::rewind(errors);
-    for (int c; (c = std::fgetc(errors)) != EOF;) chosen.errorText += static_cast<char>(c);
-    std::fclose(errors);
-    return chosen;
-}
-
-struct RuleCase {
-    const char* name;
-    RunConfig config;
-    std::uint32_t build;
-    bool processLoopback;
-    std::uint32_t processId;
-    bool excludeTree;
-    std::string errorText;
-};
-
-TEST(CaptureTarget, ProcessAndExcludeRulesWithTheirBuildWarnings) {
-    const RuleCase cases[] = {
-        {"process, oldest build warned", makeConfig("process", 1234, -1), 1, true, 1234, false,
-         kProcessWarning + "1).\n"},
-        {"process, last build warned", makeConfig("process", 1234, -1), 20347, true, 1234, false,
-         kProcessWarning + "20347).\n"},
-        {"process, first supported build", makeConfig("process", 1234, -1), 20348, true, 1234,
-         false, ""},
-        {"process, unknown build", makeConfig("process", 1234, -1), 0, true, 1234, false, ""},
-        {"process wins over exclude", makeConfig("process", 9, 77), 22000, true, 9, false, ""},
-        {"process without pid", makeConfig("process", 0, -1), 19041, false, 0, false, ""},
-        {"process with pid -1", makeConfig("process", -1, 77), 19041, false, 0, false, ""},
-        {"mode is case-sensitive", makeConfig("Process", 1234, -1), 19041, false, 0, false, ""},
-        {"exclude, last build warned", makeConfig("system", -1, 77), 20437, true, 77, true,
-         kExcludeWarning + "20437).\n"},
-        {"exclude, first supported build", makeConfig("system", -1, 77), 20438, true, 77, true, ""},
-        {"exclude, build between the two limits", makeConfig("system", -1, 77), 20400, true, 77,
-         true, kExcludeWarning + "20400).\n"},
-        {"exclude, unknown build", makeConfig("system", -1, 77), 0, true, 77, true, ""},
-        {"exclude only in system mode", makeConfig("SYSTEM", -1, 77), 19041, false, 0, false, ""},
-        {"exclude pid 0", makeConfig("system", 5, 0), 19041, false, 0, false, ""},
-        {"largest pid", makeConfig("process", 2147483647, -1), 22000, true, 2147483647u, false, ""},
-        {"window mode needs a window id", makeConfig("window", 1234, 77), 19041, false, 0, false,
-         ""},
-        {"test-silence", makeConfig("test-silence", 1234, 77), 19041, false, 0, false, ""},
-    };
-    for (const RuleCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Chosen chosen = choose(c.config, c.build);
-        EXPECT_EQ(chosen.target.useProcessLoopback, c.processLoopback);
-        EXPECT_EQ(chosen.target.processId, c.processId);
-        EXPECT_EQ(chosen.target.excludeTree, c.excludeTree);
-        EXPECT_EQ(chosen.errorText, c.errorText);
-        EXPECT_TRUE(chosen.lookedUp.empty());
-    }
-}
-
-TEST(CaptureTarget, WindowRuleAsksTheLookUpAndWarnsBeforeAnyNotice) {
-    struct WindowCase {
+TEST(CaptureTarget, FollowsTheModeRulesAndWarnsAboutOldBuildsBeforeAnyNotice) {
+    struct Case {
         const char* name;
+        RunConfig config;
         std::uint32_t build;
-        WindowOwner answer;
-        std::uint32_t ownerPid;
-        bool processLoopback;
-        std::uint32_t processId;
+        std::optional<WindowOwner> lookup;  // its answer; none: it must not be asked at all
+        CaptureTarget target;
         std::string errorText;
     };
-    const WindowCase cases[] = {
-        {"not recognised on an old build", 19041, WindowOwner::NotRecognized, 0, false, 0,
+    const RunConfig process = makeConfig("process", 1234, -1);
+    const RunConfig exclude = makeConfig("system", -1, 77);
+    const RunConfig window = makeConfig("window", 55, 66, "window:0x1A2B:7");
+    const auto tree = [](std::uint32_t pid, bool excludeTree) {
+        return CaptureTarget{true, pid, excludeTree};
+    };
+    const CaptureTarget system{}, processTree = tree(1234, false), allBut77 = tree(77, true),
+                                  windowOwner = tree(4321, false);
+    const std::optional<WindowOwner> none;
+    const Case cases[] = {
+        {"process, oldest build warned", process, 1, none, processTree, kProcessWarning + "1).\n"},
+        {"process, last build warned", process, 20347, none, processTree,
+         kProcessWarning + "20347).\n"},
+        {"process, first supported build", process, 20348, none, processTree, ""},
+        {"process, unknown build", process, 0, none, processTree, ""},
+        {"process wins over exclude", makeConfig("process", 9, 77), 22000, none, tree(9, false),
+         ""},
+        {"process without pid", makeConfig("process", 0, -1), 19041, none, system, ""},
+        {"process with pid -1", makeConfig("process", -1, 77), 19041, none, system, ""},
+        {"mode is case-sensitive", makeConfig("Process", 1234, -1), 19041, none, system, ""},
+        {"exclude, last build warned", exclude, 20437, none, allBut77,
+         kExcludeWarning + "20437).\n"},
+        {"exclude, first supported build", exclude, 20438, none, allBut77, ""},
+        {"exclude, build between the two limits", exclude, 20400, none, allBut77,
+         kExcludeWarning + "20400).\n"},
+        {"exclude, unknown build", exclude, 0, none, allBut77, ""},
+        {"exclude only in system mode", makeConfig("SYSTEM", -1, 77), 19041, none, system, ""},
+        {"exclude pid 0", makeConfig("system", 5, 0), 19041, none, system, ""},
+        {"largest pid", makeConfig("process", 2147483647, -1), 22000, none,
+         tree(2147483647u, false), ""},
+        {"window mode needs a window id", makeConfig("window", 1234, 77), 19041, none, system, ""},
+        {"test-silence", makeConfig("test-silence", 1234, 77), 19041, none, system, ""},
+        {"window not recognised on an old build", window, 19041, WindowOwner::NotRecognized, system,
          kProcessWarning + "19041).\n" + kNotRecognized},
-        {"no owner on an old build", 20347, WindowOwner::NoOwner, 0, false, 0,
+        {"window without owner on an old build", window, 20347, WindowOwner::NoOwner, system,
          kProcessWarning + "20347).\n" + kNoOwner},
-        {"not recognised", 22621, WindowOwner::NotRecognized, 0, false, 0, kNotRecognized},
-        {"no owner", 20348, WindowOwner::NoOwner, 0, false, 0, kNoOwner},
-        {"owner found", 22621, WindowOwner::Found, 4321, true, 4321, ""},
-        {"owner found, unknown build", 0, WindowOwner::Found, 4321, true, 4321, ""},
-        {"owner found on an old build", 7601, WindowOwner::Found, 8, true, 8,
+        {"window not recognised", window, 22621, WindowOwner::NotRecognized, system,
+         kNotRecognized},
+        {"window without owner", window, 20348, WindowOwner::NoOwner, system, kNoOwner},
+        {"window owner found", window, 22621, WindowOwner::Found, windowOwner, ""},
+        {"window owner found, unknown build", window, 0, WindowOwner::Found, windowOwner, ""},
+        {"window owner found on an old build", window, 7601, WindowOwner::Found, windowOwner,
          kProcessWarning + "7601).\n"},
     };
-    for (const WindowCase& c : cases) {
+    const auto fields = [](const CaptureTarget& target) {
+        return std::tuple(target.useProcessLoopback, target.processId, target.excludeTree);
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Chosen chosen =
-            choose(makeConfig("window", 55, 66, "window:0x1A2B:7"), c.build, c.answer, c.ownerPid);
-        EXPECT_EQ(chosen.target.useProcessLoopback, c.processLoopback);
-        EXPECT_EQ(chosen.target.processId, c.processId);
-        EXPECT_FALSE(chosen.target.excludeTree);
-        EXPECT_EQ(chosen.errorText, c.errorText);
-        EXPECT_EQ(chosen.lookedUp, std::vector<std::string>{"window:0x1A2B:7"});
+        std::vector<std::string> asked;
+        const WindowOwnerLookup lookup = [&](const std::string& windowId, std::uint32_t& pid) {
+            asked.push_back(windowId);
+            if (c.lookup == WindowOwner::Found) pid = 4321;
+            return c.lookup.value_or(WindowOwner::Found);
+        };
+        std::FILE* errors = std::tmpfile();
+        const CaptureTarget target = chooseCaptureTarget(c.config, c.build, lookup, errors);
+        std::rewind(errors);
+        std::string errorText;
+        for (int ch; (ch = std::fgetc(errors)) != EOF;) errorText += static_cast<char>(ch);
+        std::fclose(errors);
+        EXPECT_EQ(fields(target), fields(c.target));
+        EXPECT_EQ(errorText, c.errorText);
+        EXPECT_EQ(asked, c.lookup ? std::vector<std::string>{c.config.windowId}
+                                  : std::vector<std::string>{});
     }
 }
 
 TEST(CaptureTarget, WindowIdTextIsTheNumberBetweenWindowPrefixAndNextColon) {
-    struct IdCase {
-        const char* text;
-        bool recognised;
-        std::uint64_t value;
+    const std::pair<const char*, std::optional<std::uint64_t>> cases[] = {
+        {"window:0x1A2B", 0x1A2B},
+        {"0x1A2B", 0x1A2B},
+        {"0X1a2b", 0x1A2B},
+        {"window:0x1A2B:7", 0x1A2B},
+        {"hwnd window:42", 42},
+        {"window:7:window:9", 7},
+        {"12ab", 12},
+        {"010", 8},
+        {" +42", 42},
+        {"0xFFFFFFFFFFFFFFFF", 0xFFFFFFFFFFFFFFFFull},
+        {"window:", std::nullopt},
+        {"window", std::nullopt},
+        {"window:window:5", std::nullopt},
+        {":10", std::nullopt},
+        {"abc", std::nullopt},
+        {"", std::nullopt},
     };
-    const IdCase cases[] = {
-        {"window:0x1A2B", true, 0x1A2B},
-        {"0x1A2B", true, 0x1A2B},
-        {"0X1a2b", true, 0x1A2B},
-        {"window:0x1A2B:7", true, 0x1A2B},
-        {"hwnd window:42", true, 42},
-        {"window:7:window:9", true, 7},
-        {"12ab", true, 12},
-        {"010", true, 8},
-        {" +42", true, 42},
-        {"0xFFFFFFFFFFFFFFFF", true, 0xFFFFFFFFFFFFFFFFull},
-        {"window:", false, 0},
-        {"window", false, 0},
-        {"window:window:5", false, 0},
-        {":10", false, 0},
-        {"abc", false, 0},
-        {"", false, 0},
-    };
-    for (const IdCase& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, expected] : cases) {
         std::uint64_t value = 0xDEAD;
-        ASSERT_EQ(parseWindowIdText(c.text, value), c.recognised);
-        if (c.recognised) {
-            EXPECT_EQ(value, c.value);
-        }
+        const bool recognised = parseWindowIdText(text, value);
+        EXPECT_EQ(recognised ? std::optional(value) : std::nullopt, expected) << '"' << text << '"';
     }
 }
 
