@@ -134,7 +134,13 @@ std::size_t packetBytes(const BenchCase& c, std::uint32_t frames) {
            sourceBytesPerSample(c.source);
 }
 
-void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
+using ConvertFunction = void (*)(const MixFormatInfo&, const void*, std::uint32_t, std::uint32_t,
+                                 std::int32_t, SampleFormat, OutputBuffers&);
+
+// Cycles through a ring of packets, as the engine hands them out, so that no run gets to keep
+// one packet in the innermost cache.
+void benchConversion(benchmark::State& state, const BenchCase& c, std::uint32_t frames,
+                     ConvertFunction convert) {
     const std::vector<unsigned char> ring = makeSource(c, frames * kRingPackets);
     const MixFormatInfo info = infoFor(c);
     OutputBuffers buffers;
@@ -142,7 +148,7 @@ void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames
     for (auto _ : state) {
         const unsigned char* source = ring.data() + packet * packetBytes(c, frames);
         packet = (packet + 1) % kRingPackets;
-        convertSamples(info, source, frames, 0, c.channels, c.format, buffers);
+        convert(info, source, frames, 0, c.channels, c.format, buffers);
         benchmark::DoNotOptimize(buffers.f32.data());
         benchmark::DoNotOptimize(buffers.s16.data());
         benchmark::ClobberMemory();
@@ -150,20 +156,12 @@ void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames
     countOutput(state, c, frames);
 }
 
+void benchOurs(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
+    benchConversion(state, c, frames, convertSamples);
+}
+
 void benchPerSample(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {
-    const std::vector<unsigned char> ring = makeSource(c, frames * kRingPackets);
-    const MixFormatInfo info = infoFor(c);
-    OutputBuffers buffers;
-    std::size_t packet = 0;
-    for (auto _ : state) {
-        const unsigned char* source = ring.data() + packet * packetBytes(c, frames);
-        packet = (packet + 1) % kRingPackets;
-        convertSamplesPerSample(info, source, frames, 0, c.channels, c.format, buffers);
-        benchmark::DoNotOptimize(buffers.f32.data());
-        benchmark::DoNotOptimize(buffers.s16.data());
-        benchmark::ClobberMemory();
-    }
-    countOutput(state, c, frames);
+    benchConversion(state, c, frames, convertSamplesPerSample);
 }
 
 void benchMemcpy(benchmark::State& state, const BenchCase& c, std::uint32_t frames) {

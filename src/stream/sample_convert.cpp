@@ -296,6 +296,19 @@ float readSampleAsFloat(const MixFormatInfo& info, const void* data, std::uint32
     }
 }
 
+namespace {
+
+// Zero bytes are +0.0f and 0 alike, so silence is the same in either encoding.
+void fillSilence(OutputBuffers& buffers, bool floatOutput, std::uint64_t total) {
+    if (floatOutput) {
+        fillZeros(buffers.f32, total);
+    } else {
+        fillZeros(buffers.s16, total);
+    }
+}
+
+}  // namespace
+
 void convertSamplesPerSample(const MixFormatInfo& info, const void* data, std::uint32_t frames,
                              std::uint32_t flags, std::int32_t channels, SampleFormat format,
                              OutputBuffers& buffers) {
@@ -303,11 +316,7 @@ void convertSamplesPerSample(const MixFormatInfo& info, const void* data, std::u
     const std::uint64_t total = outputChannels * frames;
     const bool floatOutput = format == SampleFormat::F32;
     if ((flags & kBufferFlagSilent) != 0 || data == nullptr) {
-        if (floatOutput) {
-            fillZeros(buffers.f32, total);
-        } else {
-            fillZeros(buffers.s16, total);
-        }
+        fillSilence(buffers, floatOutput, total);
         return;
     }
     if (floatOutput) {
@@ -327,11 +336,7 @@ void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t f
     const bool floatOutput = format == SampleFormat::F32;
     SourceDecoding decoding;
     if ((flags & kBufferFlagSilent) != 0 || data == nullptr || !describeSource(info, decoding)) {
-        if (floatOutput) {
-            fillZeros(buffers.f32, total);
-        } else {
-            fillZeros(buffers.s16, total);
-        }
+        fillSilence(buffers, floatOutput, total);
         return;
     }
     // Sample indices are 32-bit in readSampleAsFloat. Records without channels, or packets too
