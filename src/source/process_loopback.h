@@ -31,6 +31,12 @@ class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
     HRESULT status() const { return status_; }
     const Microsoft::WRL::ComPtr<IAudioClient>& client() const { return client_; }
     HANDLE completedEvent() const { return completedEvent_; }
+    // Moves the client into `into`: the platform may let go of the handler only after the run
+    // has ended, and the client must not be released on its thread then.
+    void takeClient(Microsoft::WRL::ComPtr<IAudioClient>& into) {
+        into.Swap(client_);
+        client_.Reset();
+    }
 
   private:
     ActivationHandler();

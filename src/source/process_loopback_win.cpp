@@ -67,15 +67,17 @@ ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
 
 HRESULT STDMETHODCALLTYPE
 ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) {
-    HRESULT result = E_FAIL;
-    ComPtr<IUnknown> activated;
-    const HRESULT hr = op->GetActivateResult(&result, activated.GetAddressOf());
-    status_ = FAILED(hr) ? hr : result;
-    if (SUCCEEDED(status_) && activated) {
-        // A failed query leaves the client empty, which the waiting side reports as a failure.
-        activated->QueryInterface(audio::IID_IAudioClient,
-                                  reinterpret_cast<void**>(client_.ReleaseAndGetAddressOf()));
-    }
+    {
+        HRESULT result = E_FAIL;
+        ComPtr<IUnknown> activated;
+        const HRESULT hr = op->GetActivateResult(&result, activated.GetAddressOf());
+        status_ = FAILED(hr) ? hr : result;
+        if (SUCCEEDED(status_) && activated) {
+            // A failed query leaves the client empty, which the waiting side reports as a failure.
+            activated->QueryInterface(audio::IID_IAudioClient,
+                                      reinterpret_cast<void**>(client_.ReleaseAndGetAddressOf()));
+        }
+    }  // `activated` is released before the signal: once awake, the waiting side may end the run.
     // Only now: the waiting side reads status and client as soon as it wakes.
     if (completedEvent_ != nullptr) SetEvent(completedEvent_);
     return S_OK;
@@ -122,7 +124,7 @@ bool activateProcessLoopbackClient(ActivateAudioInterfaceAsyncFunction activate,
     }
     hr = handler->status();
     if (SUCCEEDED(hr) && handler->client()) {
-        client = handler->client();
+        handler->takeClient(client);
         return true;
     }
     errorMessage = "Process loopback activation failed: " + describeStatus(hr);

@@ -588,8 +588,23 @@ struct Completion {
     IActivateAudioInterfaceCompletionHandler* handler;
     Operation* operation;
     bool ownThread;
+    LONG settled = 0;
 };
-std::vector<Completion*> g_pending;  // not yet delivered: their references are the double's own
+// On threads of their own: their references are the double's own until settled.
+std::vector<Completion*> g_pending;
+
+// Gives back the double's reference to the operation once, whether the completion or the exit
+// report gets there first: on Wine a completion thread may still run while the process exits.
+// The flag is set first: a thread's first use of it allocates, which is slow enough for the exit
+// report to run meanwhile.
+bool settle(Completion* completion) {
+    const bool own = t_ownReferences;
+    t_ownReferences = true;
+    const bool first = InterlockedExchange(&completion->settled, 1) == 0;
+    if (first) completion->operation->release();
+    t_ownReferences = own;
+    return first;
+}
 
 DWORD WINAPI complete(void* parameter) {
     auto* completion = static_cast<Completion*>(parameter);
@@ -599,13 +614,8 @@ DWORD WINAPI complete(void* parameter) {
             completion->ownThread ? "own" : "caller", hex(status));
     completion->handler->Release();
     // Until here the process may end with this completion pending; the exit report then gives
-    // back its reference to the operation.
-    Lock lock;
-    g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), completion), g_pending.end());
-    t_ownReferences = true;
-    completion->operation->release();
-    t_ownReferences = false;
-    delete completion;
+    // back its reference to the operation. Like every object, the completion is never freed.
+    settle(completion);
     return 0;
 }
 
@@ -755,10 +765,8 @@ void hookImports() {
 // At process exit the other threads are gone, and one of them may hold the lock: none is taken.
 void reportOutstanding() {
     t_ownReferences = true;
-    for (Completion* completion : g_pending) {
-        logLine("undelivered operation=%d", completion->operation->id);
-        completion->operation->release();
-    }
+    for (Completion* completion : g_pending)
+        if (settle(completion)) logLine("undelivered operation=%d", completion->operation->id);
     int outstanding = 0;
     for (Tracked* object : g_objects)
         if (object->refs > 0)
