@@ -72,9 +72,9 @@ def expect(mode, faults=(), reader="reads", **directives):
         event = not fails("CreateEventA")  # a null event makes the wait fail at once
         if not fails("ActivateAudioInterfaceAsync"):
             result = fails("ActivateResult")  # a failure, or an object that is no audio client
-            delivered = directives.get("complete") != "never" and not fails("GetActivateResult")
+            completed = directives.get("complete") != "never" and not fails("GetActivateResult")
             waited = event and not fails("WaitForSingleObject")
-            loopback = waited and delivered and not result
+            loopback = waited and completed and not result
     if not loopback:
         failure = endpoint_fails()
         if failure:
