@@ -27,21 +27,22 @@ class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) override;
 
-    // Read these only once completedEvent() has been signalled: the event orders them.
+    // Read this only after stopWaiting(), which orders it.
     HRESULT status() const { return status_; }
-    const Microsoft::WRL::ComPtr<IAudioClient>& client() const { return client_; }
     HANDLE completedEvent() const { return completedEvent_; }
-    // Moves the client into `into`: the platform may let go of the handler only after the run
-    // has ended, and the client must not be released on its thread then.
-    void takeClient(Microsoft::WRL::ComPtr<IAudioClient>& into) {
-        into.Swap(client_);
-        client_.Reset();
-    }
+    // The waiting side is done, whether the completion came or not: moves the client, if any,
+    // into `into`, and makes a later completion touch nothing. The platform may call or release
+    // the handler long after the run has left its apartment; no COM reference may be taken or
+    // released on its thread then.
+    void stopWaiting(Microsoft::WRL::ComPtr<IAudioClient>& into);
 
   private:
     ActivationHandler();
     ~ActivationHandler();
 
+    // Between the completion and stopWaiting(). Not std::mutex: its lazy event can fail.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    bool waiting_ = true;
     HRESULT status_ = E_FAIL;
     Microsoft::WRL::ComPtr<IAudioClient> client_;
     std::atomic<ULONG> refCount_{1};

@@ -9,6 +9,14 @@ namespace {
 
 std::atomic<long> g_liveHandlers{0};
 
+struct ExclusiveLock {
+    explicit ExclusiveLock(SRWLOCK& held) : lock(held) { AcquireSRWLockExclusive(&lock); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    SRWLOCK& lock;
+};
+
 bool sameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
@@ -67,6 +75,8 @@ ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
 
 HRESULT STDMETHODCALLTYPE
 ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) {
+    const ExclusiveLock guard(lock_);
+    if (!waiting_) return S_OK;  // too late: the result would only be released on this thread
     {
         HRESULT result = E_FAIL;
         ComPtr<IUnknown> activated;
@@ -78,9 +88,15 @@ ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* op) 
                                       reinterpret_cast<void**>(client_.ReleaseAndGetAddressOf()));
         }
     }  // `activated` is released before the signal: once awake, the waiting side may end the run.
-    // Only now: the waiting side reads status and client as soon as it wakes.
     if (completedEvent_ != nullptr) SetEvent(completedEvent_);
     return S_OK;
+}
+
+void ActivationHandler::stopWaiting(ComPtr<IAudioClient>& into) {
+    const ExclusiveLock guard(lock_);
+    waiting_ = false;
+    into.Swap(client_);
+    client_.Reset();
 }
 
 bool activateProcessLoopbackClient(const wchar_t* devicePath, DWORD targetPid, bool excludeTree,
@@ -118,13 +134,17 @@ bool activateProcessLoopbackClient(ActivateAudioInterfaceAsyncFunction activate,
         errorMessage = "ActivateAudioInterfaceAsync failed: " + describeStatus(hr);
         return false;
     }
-    if (WaitForSingleObject(handler->completedEvent(), waitMilliseconds) != WAIT_OBJECT_0) {
+    const DWORD waited = WaitForSingleObject(handler->completedEvent(), waitMilliseconds);
+    // A client delivered after all (a completion racing the time-out) is released here.
+    ComPtr<IAudioClient> delivered;
+    handler->stopWaiting(delivered);
+    if (waited != WAIT_OBJECT_0) {
         errorMessage = "Timed out waiting for audio interface activation.";
         return false;
     }
     hr = handler->status();
-    if (SUCCEEDED(hr) && handler->client()) {
-        handler->takeClient(client);
+    if (SUCCEEDED(hr) && delivered) {
+        client.Swap(delivered);
         return true;
     }
     errorMessage = "Process loopback activation failed: " + describeStatus(hr);

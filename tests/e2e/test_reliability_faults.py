@@ -7,7 +7,7 @@ import collections
 import concurrent.futures
 import unittest
 
-from audio_double import Double, DoubleRun, header, read_bounded, status_text
+from audio_double import Double, DoubleRun, header, install, read_bounded, status_text
 
 E_FAIL, E_INVALIDARG = 0x80004005, 0x80070057
 MIX = "ext-float,2,44100,32"  # not 48000, so a rate the exe picks on its own shows in the header
@@ -72,9 +72,9 @@ def expect(mode, faults=(), reader="reads", **directives):
         event = not fails("CreateEventA")  # a null event makes the wait fail at once
         if not fails("ActivateAudioInterfaceAsync"):
             result = fails("ActivateResult")  # a failure, or an object that is no audio client
-            delivered = directives.get("complete") != "never" and not fails("GetActivateResult")
+            completed = directives.get("complete") != "never" and not fails("GetActivateResult")
             waited = event and not fails("WaitForSingleObject")
-            loopback = waited and delivered and not result
+            loopback = waited and completed and not result
     if not loopback:
         failure = endpoint_fails()
         if failure:
@@ -179,6 +179,7 @@ def check(mode, faults, directives):
 class FaultSweep(unittest.TestCase):
     def test_every_failing_call_in_every_mode_ends_as_the_contract_says(self):
         every = list(cases())
+        install()  # once, before runs in parallel would each replace it
         for mode, faults, directives in every:  # status texts come from a probe: fetch them once
             expect(mode, faults, **directives)
         with concurrent.futures.ThreadPoolExecutor(3) as pool:

@@ -10,7 +10,7 @@ import random
 import time
 import unittest
 
-from audio_double import Double, DoubleRun, header, read_bounded
+from audio_double import Double, DoubleRun, header, install, read_bounded
 from test_reliability_faults import ARGS, WARNING, sequence
 
 SEED = int(os.environ.get("OAH_STRESS_SEED", "4242"))
@@ -126,6 +126,7 @@ class StopAndPipeStress(unittest.TestCase):
 
     def sweep(self, group):
         indices = [int(ONLY.split(":")[1])] if ONLY.startswith(group + ":") else [] if ONLY else range(RUNS)
+        install()  # once, before runs in parallel would each replace it
         with concurrent.futures.ThreadPoolExecutor(3) as pool:
             outcomes = list(pool.map(lambda index: (index, *check(group, index)), indices))
         failed = ["OAH_STRESS_SEED=%d OAH_STRESS_ONLY=%s:%d %s\n  %s" % (SEED, group, index, case, "\n  ".join(found))
