@@ -33,6 +33,7 @@ bool runSilenceTest(const RunConfig& config, std::ostream& out, const std::atomi
 
     // Zero bytes are both +0.0f and 0, so one zeroed block serves either encoding; calloc lets
     // a large chunk stay unbacked until it is written.
+    // One spare byte, so that an empty chunk is still a block and a null result means no memory.
     std::unique_ptr<char, FreeDeleter> chunk(static_cast<char*>(std::calloc(chunkBytes + 1, 1)));
     if (!chunk) {
         std::fprintf(errorStream, "Not enough memory for a silence chunk of %zu bytes\n",
