@@ -40,11 +40,6 @@ DLL = os.path.join(SUPPORT_DIR, "dll", "mmdevapi.dll")
 PROBE = os.path.join(SUPPORT_DIR, "probe.exe")
 
 
-def fmt(tag, channels, rate, bits, valid=None, mask=None):
-    fields = [tag, channels, rate, bits] + ([valid] if valid or mask else []) + ([hex(mask)] if mask else [])
-    return ",".join(str(field) for field in fields)
-
-
 def packet(frames, data=None, tone=None, silent=False, null=False, flags=None, times=1):
     """One packet item; `data` are bytes repeated to fill the packet, `tone` is (Hz, amplitude)."""
     item = "idle" if frames is None else str(frames)
@@ -56,9 +51,6 @@ def packet(frames, data=None, tone=None, silent=False, null=False, flags=None, t
     item += ":null" if null else ""
     item += ":flags=%#x" % flags if flags is not None else ""
     return "%dx%s" % (times, item) if times != 1 else item
-
-
-IDLE = packet(None)
 
 
 class Double:
