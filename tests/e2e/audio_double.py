@@ -31,6 +31,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import time
 import weakref
 
 import harness
@@ -139,12 +140,31 @@ class Log:
 class DoubleRun(harness.Run):
     """harness.Run with the double in place; log() reads what it has recorded so far."""
 
-    def __init__(self, args, double, prefix=harness.WINEPREFIX, read_stdout=True):
+    def __init__(self, args, double, prefix=harness.WINEPREFIX, read_stdout=True, stdout_closed=False):
+        """stdout_closed: the reader is gone before the exe can write anything."""
         install(prefix)
-        folder = tempfile.mkdtemp(prefix="oah-double-")
-        weakref.finalize(self, shutil.rmtree, folder, True)
-        self.log_path = os.path.join(folder, "calls.log")
-        super().__init__(args, env=double.environment(self.log_path), prefix=prefix, read_stdout=read_stdout)
+        for attempt in range(harness.STARTS):
+            folder = tempfile.mkdtemp(prefix="oah-double-")
+            weakref.finalize(self, shutil.rmtree, folder, True)
+            self.log_path = os.path.join(folder, "calls.log")
+            super().__init__(args, env=double.environment(self.log_path), prefix=prefix,
+                             read_stdout=read_stdout and not stdout_closed)
+            if stdout_closed:
+                self.close_stdout()
+            if not self._lost_at_start() or attempt + 1 == harness.STARTS:
+                break
+            self.finish()
+            harness.report_lost_start(args)
+
+    def _lost_at_start(self):
+        """The double logs its attach while the exe's imports are set up, before any of the exe's
+        own code runs; a process that ends before that never ran the exe at all."""
+        while not self.log().lines:
+            if self.process.poll() is not None:
+                self._readers[0].join(timeout=10)  # stderr
+                return harness.lost_at_start(self.process.returncode, b"", self.stderr) and not self.log().lines
+            time.sleep(0.005)
+        return False
 
     def log(self):
         if not os.path.exists(self.log_path):
@@ -170,9 +190,12 @@ def run_until_stdout(args, double, size, timeout=60.0):
 
 def run_probe(args, prefix=harness.WINEPREFIX, env=None, timeout=60.0):
     """The probe program (tests/support/probe.cpp); returns (exit code, stdout)."""
-    done = subprocess.run([harness.WINE_RUN, "--prefix", prefix, PROBE, *args], env=dict(os.environ, **(env or {})),
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-    return done.returncode, done.stdout
+    for attempt in range(harness.STARTS):
+        done = subprocess.run([harness.WINE_RUN, "--prefix", prefix, PROBE, *args], env=dict(os.environ, **(env or {})),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        if not harness.lost_at_start(done.returncode, done.stdout, done.stderr) or attempt + 1 == harness.STARTS:
+            return done.returncode, done.stdout
+        harness.report_lost_start(["probe", *args])
 
 
 _texts = {}
@@ -207,10 +230,15 @@ def read_bounded(process, read, timeout=60.0):
 def window_host():
     """A Windows process with a hidden window, running until its stdin closes; returns
     (process, pid, "window:0x..")."""
-    host = subprocess.Popen([harness.WINE_RUN, "--prefix", harness.WINEPREFIX, PROBE, "host"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    words = read_bounded(host, lambda: host.stdout.readline()).split()
-    host.stdout.close()
+    for attempt in range(harness.STARTS):
+        host = subprocess.Popen([harness.WINE_RUN, "--prefix", harness.WINEPREFIX, PROBE, "host"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        words = read_bounded(host, lambda: host.stdout.readline()).split()
+        host.stdout.close()
+        if words or host.wait() != 1 or attempt + 1 == harness.STARTS:
+            break
+        host.stdin.close()
+        harness.report_lost_start(["probe", "host"])
     if len(words) != 2:
         host.kill()
         raise AssertionError("the host window did not start: %r" % words)

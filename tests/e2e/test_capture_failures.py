@@ -37,8 +37,7 @@ class SetUpFailures(unittest.TestCase):
                 self.assertEqual(log.problems(), [])
 
     def test_a_reader_gone_before_the_start_fails_the_header(self):
-        run = DoubleRun([], Double(packets=["480"]), read_stdout=False)
-        run.close_stdout()
+        run = DoubleRun([], Double(packets=["480"]), stdout_closed=True)
         self.assertEqual(run.finish(), 4)
         self.assertEqual(bytes(run.stderr), b"stdout closed while writing header\n")
         self.assertEqual(run.log().problems(), [])

@@ -144,13 +144,12 @@ def check(mode, faults, directives):
     reader = directives.pop("reader", "reads")
     double = Double(packets=["%dx480" % PACKETS], fails=faults, **dict({"mix": MIX}, **directives),
                     after="repeat" if reader == "closes mid-stream" else "idle")
-    run = DoubleRun(ARGS[mode], double, read_stdout=reader == "reads")
+    run = DoubleRun(ARGS[mode], double, read_stdout=reader == "reads", stdout_closed=reader == "closes first")
     read = b""
     if reader == "closes mid-stream":
         read = read_bounded(run.process, lambda: run.process.stdout.read(16 + 2 * PACKET))
-    if reader != "reads":
         run.close_stdout()
-    elif expected.code == 0:  # only a clean run waits for Ctrl+C; a failing one ends by itself
+    if reader == "reads" and expected.code == 0:  # only a clean run waits for Ctrl+C; a failing one ends by itself
         run.wait_for_stdout(16 + PACKETS * PACKET, timeout=20)
         run.interrupt()
     try:
@@ -173,7 +172,8 @@ def check(mode, faults, directives):
         if (made >= nth) != (expected.counts[call] >= nth):
             found.append(("calls of " + call, made, "%s %d" % ("at least" if expected.counts[call] >= nth
                                                                 else "fewer than", nth)))
-    return ["%s: got %r, expected %r" % (what, shown(got), shown(want)) for what, got, want in found]
+    report = ["%s: got %r, expected %r" % (what, shown(got), shown(want)) for what, got, want in found]
+    return report + ["calls: %s" % (log.lines[:8] or "none recorded")] if report else []
 
 
 class FaultSweep(unittest.TestCase):

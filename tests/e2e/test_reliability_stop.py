@@ -45,10 +45,10 @@ def wait_until(condition, timeout=20.0):
         time.sleep(0.01)
 
 
-def start(case, **directives):
+def start(case, stdout_closed=False, **directives):
     args = ARGS[case["mode"]] + ["--format=" + case["format"], "--channels=%d" % case["channels"]]
     double = Double(packets=["%d" % case.get("frames", 480)], after="repeat", **directives)
-    return DoubleRun(args, double, read_stdout=False)
+    return DoubleRun(args, double, read_stdout=False, stdout_closed=stdout_closed)
 
 
 def drain(run):
@@ -81,8 +81,10 @@ def stop_run(case):
 
 def pipe_close_run(case):
     """The reader takes `read` bytes and closes its end."""
+    if not case["read"]:
+        return start(case, stdout_closed=True), b"", 4, WARNING[case["mode"]]
     run = start(case)
-    stdout = read_bounded(run.process, lambda: run.process.stdout.read(case["read"])) if case["read"] else b""
+    stdout = read_bounded(run.process, lambda: run.process.stdout.read(case["read"]))
     run.close_stdout()
     return run, stdout, 4, WARNING[case["mode"]]
 
