@@ -219,7 +219,7 @@ def header(rate, channels, sample_format):
 
 def read_bounded(process, read, timeout=60.0):
     """read() on one of the process's pipes, ending the process if nothing comes in time."""
-    timer = threading.Timer(timeout, process.kill)
+    timer = threading.Timer(timeout, harness.kill, [process])
     timer.start()
     try:
         return read()

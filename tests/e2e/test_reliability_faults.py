@@ -7,6 +7,7 @@ import collections
 import concurrent.futures
 import unittest
 
+import harness
 from audio_double import Double, DoubleRun, header, install, read_bounded, status_text
 
 E_FAIL, E_INVALIDARG = 0x80004005, 0x80070057
@@ -155,7 +156,7 @@ def check(mode, faults, directives):
     try:
         code = run.finish(timeout=30)
     except AssertionError as hang:
-        return [str(hang)]
+        return run.process, [str(hang)]
     log, stdout = run.log(), bytes(run.stdout) if reader == "reads" else read
     stream = b"" if expected.rate is None else header(expected.rate, 2, 2) + sequence(
         len(stdout) - 16 if expected.packets is None else expected.packets * PACKET)
@@ -173,7 +174,7 @@ def check(mode, faults, directives):
             found.append(("calls of " + call, made, "%s %d" % ("at least" if expected.counts[call] >= nth
                                                                 else "fewer than", nth)))
     report = ["%s: got %r, expected %r" % (what, shown(got), shown(want)) for what, got, want in found]
-    return report + ["calls: %s" % (log.lines[:8] or "none recorded")] if report else []
+    return run.process, report + ["calls: %s" % (log.lines[:8] or "none recorded")] if report else []
 
 
 class FaultSweep(unittest.TestCase):
@@ -183,7 +184,8 @@ class FaultSweep(unittest.TestCase):
         for mode, faults, directives in every:  # status texts come from a probe: fetch them once
             expect(mode, faults, **directives)
         with concurrent.futures.ThreadPoolExecutor(3) as pool:
-            results = list(pool.map(lambda case: check(case[0], case[1], dict(case[2])), every))
+            results = list(pool.map(lambda case: harness.once_more_if_killed_by_wine(
+                lambda: check(case[0], case[1], dict(case[2])), case), every))
         failed = ["%s %s %s:\n  %s" % (*case, "\n  ".join(found)) for case, found in zip(every, results) if found]
         print("\nfault sweep: %d injected, %d survived" % (len(every), len(every) - len(failed)))
         if failed:

@@ -10,6 +10,7 @@ import random
 import time
 import unittest
 
+import harness
 from audio_double import Double, DoubleRun, header, install, read_bounded
 from test_reliability_faults import ARGS, WARNING, sequence
 
@@ -96,7 +97,7 @@ def check(group, index):
     try:
         exit_code = run.finish(timeout=30)
     except AssertionError as hang:
-        return case, [str(hang)]
+        return run.process, (case, [str(hang)])
     log, sample_format = run.log(), FORMATS[case["format"]]
     frame = case["channels"] * sample_format[1]
     released = sum(int(call["frames"]) for call in log.calls_named("ReleaseBuffer") if call.result == 0)
@@ -114,7 +115,7 @@ def check(group, index):
             ("audio bytes", len(stdout) - 16, released * frame)] if got != want]
     if case["format"] == "f32" and case["channels"] == 2 and stdout[16:] != sequence(len(stdout) - 16):
         found.append(("audio", "not the double's byte sequence", "passed through unchanged"))
-    return case, ["%s: got %r, expected %r" % item for item in found]
+    return run.process, (case, ["%s: got %r, expected %r" % item for item in found])
 
 
 class StopAndPipeStress(unittest.TestCase):
@@ -130,7 +131,8 @@ class StopAndPipeStress(unittest.TestCase):
         indices = [int(ONLY.split(":")[1])] if ONLY.startswith(group + ":") else [] if ONLY else range(RUNS)
         install()  # once, before runs in parallel would each replace it
         with concurrent.futures.ThreadPoolExecutor(3) as pool:
-            outcomes = list(pool.map(lambda index: (index, *check(group, index)), indices))
+            outcomes = list(pool.map(lambda index: (index, *harness.once_more_if_killed_by_wine(
+                lambda: check(group, index), "%s:%d" % (group, index))), indices))
         failed = ["OAH_STRESS_SEED=%d OAH_STRESS_ONLY=%s:%d %s\n  %s" % (SEED, group, index, case, "\n  ".join(found))
                   for index, case, found in outcomes if found]
         self.results[group] = (len(outcomes) - len(failed), len(outcomes))
