@@ -190,12 +190,12 @@ def run_until_stdout(args, double, size, timeout=60.0):
 
 def run_probe(args, prefix=harness.WINEPREFIX, env=None, timeout=60.0):
     """The probe program (tests/support/probe.cpp); returns (exit code, stdout)."""
-    for attempt in range(harness.STARTS):
+    def once():
         done = subprocess.run([harness.WINE_RUN, "--prefix", prefix, PROBE, *args], env=dict(os.environ, **(env or {})),
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        if not harness.lost_at_start(done.returncode, done.stdout, done.stderr) or attempt + 1 == harness.STARTS:
-            return done.returncode, done.stdout
-        harness.report_lost_start(["probe", *args])
+        return done.returncode, done.stdout, done.stderr
+    code, stdout, _stderr = harness.started_again_if_lost(once, ["probe", *args])
+    return code, stdout
 
 
 _texts = {}

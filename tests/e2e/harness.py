@@ -32,7 +32,17 @@ def lost_at_start(code, stdout, stderr):
 
 
 def report_lost_start(args):
-    sys.stderr.write("harness: Wine lost the start of %s; starting it again\n" % " ".join(args))
+    sys.stderr.write("harness: Wine lost the start of %s; starting it again\n" % (" ".join(args) or "a run without arguments"))
+
+
+def started_again_if_lost(run_once, args):
+    """run_once() runs the program once and returns (code, stdout, stderr, ...); the outcome of
+    the first run that Wine did not lose at its start."""
+    for attempt in range(STARTS):
+        outcome = run_once()
+        if not lost_at_start(*outcome[:3]) or attempt + 1 == STARTS:
+            return outcome
+        report_lost_start(args)
 
 
 # Wine's server kills a process with SIGKILL when its Unix side is still there a second after its
@@ -140,24 +150,20 @@ class Run:
 
 
 def run_to_end(args, env=None, timeout=60.0):
-    for attempt in range(STARTS):
+    def once():
         run = Run(args, env=env)
-        code = run.finish(timeout)
-        if not lost_at_start(code, run.stdout, run.stderr) or attempt + 1 == STARTS:
-            return code, bytes(run.stdout), bytes(run.stderr)
-        report_lost_start(args)
+        return run.finish(timeout), bytes(run.stdout), bytes(run.stderr)
+    return started_again_if_lost(once, args)
 
 
 def run_until_stdout(args, size, env=None, timeout=60.0):
     """Starts the exe, waits for `size` stdout bytes, sends Ctrl+C and waits for the exit."""
-    for attempt in range(STARTS):
+    def once():
         run = Run(args, env=env)
         arrived = run.wait_for_stdout(size, timeout)
         run.interrupt()
-        code = run.finish(timeout)
-        if not lost_at_start(code, run.stdout, run.stderr) or attempt + 1 == STARTS:
-            break
-        report_lost_start(args)
+        return run.finish(timeout), bytes(run.stdout), bytes(run.stderr), arrived
+    code, stdout, stderr, arrived = started_again_if_lost(once, args)
     if not arrived:
-        raise AssertionError("only %d of %d bytes arrived; stderr: %r" % (len(run.stdout), size, bytes(run.stderr)))
-    return code, bytes(run.stdout), bytes(run.stderr)
+        raise AssertionError("only %d of %d bytes arrived; stderr: %r" % (len(stdout), size, stderr))
+    return code, stdout, stderr
