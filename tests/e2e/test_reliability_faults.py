@@ -167,6 +167,11 @@ def check(mode, faults, directives):
         ("Stop calls", len(log.calls_named("Stop")), int(expected.started)),
         ("packets given back", len([c for c in log.calls_named("ReleaseBuffer") if c.result == 0]), len(taken)),
         ("problems", log.problems(), [])] if got != want]
+    if reader == "closes mid-stream":  # the packet whose write failed is given back before Stop
+        names = [name for name in log.names() if name != "ActivateCompleted"]  # the double's own thread
+        last_buffer = len(names) - names[::-1].index("GetBuffer") if "GetBuffer" in names else len(names)
+        if names[last_buffer:last_buffer + 2] != ["ReleaseBuffer", "Stop"]:
+            found.append(("after the failed write", names[last_buffer:last_buffer + 2], ["ReleaseBuffer", "Stop"]))
     for call, nth, _value in map(parse, faults):  # the fault was reached exactly when the run reaches it
         made = len(log.calls_named(call) if call != "ActivateResult" else  # delivered by a successful call
                    [c for c in log.calls_named("ActivateAudioInterfaceAsync") if c.result == 0])
