@@ -27,14 +27,21 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     // Installed only now, so a refused command line keeps the system's default handling.
     SetConsoleCtrlHandler(consoleCtrlHandler, TRUE);
+    if (config.stopOnStdinClose) stopWhenStdinCloses();
 
-    if (isSilenceMode(config)) return runSilenceTest(config) ? 0 : 1;
-
-    std::string errorMessage;
-    const int exitCode = runCapture(config, errorMessage);
-    if (!errorMessage.empty()) {
-        std::fwrite(errorMessage.data(), 1, errorMessage.size(), stderr);
-        std::fputc('\n', stderr);
+    int exitCode = 0;
+    if (isSilenceMode(config)) {
+        exitCode = runSilenceTest(config) ? 0 : 1;
+    } else {
+        std::string errorMessage;
+        exitCode = runCapture(config, errorMessage);
+        if (!errorMessage.empty()) {
+            std::fwrite(errorMessage.data(), 1, errorMessage.size(), stderr);
+            std::fputc('\n', stderr);
+        }
     }
+    // A console close waits in its handler for this, so that the process ends here, with the
+    // run's exit code, rather than being ended by the system half-way through the wind-down.
+    markRunFinished();
     return exitCode;
 }

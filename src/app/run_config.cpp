@@ -12,7 +12,7 @@ const char kUsageLine[] =
     "[--pid=<pid>] [--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] "
     "[--format=f32|s16]\n";
 
-enum class Option { Mode, WindowId, Pid, ExcludePid, Rate, Channels, Chunk, Format };
+enum class Option { Mode, WindowId, Pid, ExcludePid, Rate, Channels, Chunk, Format, StopOn };
 
 struct OptionText {
     const char* text;  // ends in '='; compared over its whole length, case-sensitive
@@ -25,9 +25,17 @@ const OptionText kOptions[] = {
     {"--pid=", Option::Pid},           {"--exclude-pid=", Option::ExcludePid},
     {"--rate=", Option::Rate},         {"--channels=", Option::Channels},
     {"--chunk=", Option::Chunk},       {"--format=", Option::Format},
+    {"--stop-on=", Option::StopOn},
 };
 
 void writeUsage(std::FILE* errorStream) { std::fputs(kUsageLine, errorStream); }
+
+// An option value the run cannot use: the complaint, then the usage line.
+bool refuseValue(const char* complaint, const char* value, std::FILE* errorStream) {
+    std::fprintf(errorStream, "%s%s\n", complaint, value);
+    writeUsage(errorStream);
+    return false;
+}
 
 bool readFormat(const char* value, SampleFormat& format) {
     for (const char* name : {"s16", "s16le"}) {
@@ -121,12 +129,14 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
             case Option::Chunk: config.chunkFrames = parseOptionNumber(value); break;
             case Option::Format:
                 if (!readFormat(value, config.format)) {
-                    std::fputs("Unknown format: ", errorStream);
-                    std::fputs(value, errorStream);
-                    std::fputs("\n", errorStream);
-                    writeUsage(errorStream);
-                    return false;
+                    return refuseValue("Unknown format: ", value, errorStream);
                 }
+                break;
+            case Option::StopOn:
+                if (std::strcmp(value, "stdin-close") != 0) {
+                    return refuseValue("Unknown stop-on value: ", value, errorStream);
+                }
+                config.stopOnStdinClose = true;
                 break;
         }
     }

@@ -18,6 +18,7 @@ struct RunConfig {
     std::int32_t channels = 2;
     std::int32_t chunkFrames = 960;  // silence source only
     SampleFormat format = SampleFormat::F32;
+    bool stopOnStdinClose = false;  // "--stop-on=stdin-close": the end of stdin stops the run
 };
 
 inline constexpr const char* kSilenceMode = "test-silence";
@@ -25,7 +26,8 @@ inline constexpr const char* kSilenceMode = "test-silence";
 inline bool isSilenceMode(const RunConfig& config) { return config.mode == kSilenceMode; }
 
 // Fills `config` from the process arguments. Returns false when the process must end with exit
-// code 1 ("--help", a bad "--format=" value, or a channel or chunk size the run cannot use); the
+// code 1 ("--help", a bad "--format=" or "--stop-on=" value, or a channel or chunk size the run
+// cannot use); the
 // reason has then been written to `errorStream`. Never writes to standard output.
 bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* errorStream = stderr);
 

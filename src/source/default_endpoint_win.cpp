@@ -4,13 +4,13 @@
 
 using Microsoft::WRL::ComPtr;
 
-bool getDefaultRenderDevice(ComPtr<IMMDevice>& device, std::string& errorMessage) {
+bool getDefaultRenderDevice(ComPtr<IMMDevice>& device, ComPtr<IMMDeviceEnumerator>& enumerator,
+                            std::string& errorMessage) {
     // A new enumerator every time: after a device change an old one would keep answering with
     // the endpoint that was the default when it was made.
-    ComPtr<IMMDeviceEnumerator> enumerator;
     HRESULT hr = CoCreateInstance(audio::CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
                                   audio::IID_IMMDeviceEnumerator,
-                                  reinterpret_cast<void**>(enumerator.GetAddressOf()));
+                                  reinterpret_cast<void**>(enumerator.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) {
         errorMessage = "Failed to create MMDeviceEnumerator: " + describeStatus(hr);
         return false;
@@ -23,9 +23,11 @@ bool getDefaultRenderDevice(ComPtr<IMMDevice>& device, std::string& errorMessage
     return true;
 }
 
-bool activateDefaultAudioClient(ComPtr<IAudioClient>& client, std::string& errorMessage) {
+bool activateDefaultAudioClient(ComPtr<IAudioClient>& client, std::string& errorMessage,
+                                ComPtr<IMMDeviceEnumerator>* enumerator) {
     ComPtr<IMMDevice> device;
-    if (!getDefaultRenderDevice(device, errorMessage)) return false;
+    ComPtr<IMMDeviceEnumerator> ownEnumerator;
+    if (!getDefaultRenderDevice(device, ownEnumerator, errorMessage)) return false;
     const HRESULT hr = device->Activate(audio::IID_IAudioClient, CLSCTX_ALL, nullptr,
                                         reinterpret_cast<void**>(client.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) {
@@ -34,5 +36,6 @@ bool activateDefaultAudioClient(ComPtr<IAudioClient>& client, std::string& error
         errorMessage = "Failed to activate default audio device: " + describeStatus(hr);
         return false;
     }
+    if (enumerator != nullptr) *enumerator = std::move(ownEnumerator);
     return true;
 }

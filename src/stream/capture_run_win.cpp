@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,11 @@ namespace {
 
 constexpr DWORD kIdlePauseMilliseconds = 5;
 constexpr DWORD kFallbackSampleRate = 48000;
+// With a buffer duration of 0 the engine keeps only about two of its periods, less than one
+// Sleep(5) lasts at the default timer resolution (about 15.6 ms) or a write to a slow reader
+// blocks; what does not fit is overwritten. A second adds no latency to a capture.
+constexpr REFERENCE_TIME kBufferDuration = 10'000'000;  // 100-ns units
+constexpr DWORD kBufferFlagDiscontinuity = 0x1;         // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
 
 // One CoUninitialize for every successful CoInitializeEx, after everything else is released.
 struct ComApartment {
@@ -53,11 +59,62 @@ struct RunningStream {
     }
 };
 
+// Hears that the user chose another default output. A loopback stream stays on the endpoint it
+// was opened on and goes quiet without an error, so the run ends instead, for the parent to start
+// it again on the new default. Windows calls it on a thread of the audio service, which must not
+// call back into the audio stack: it only sets a flag.
+class DefaultDeviceListener final : public IMMNotificationClient {
+  public:
+    bool changed() const { return changed_.load(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        const bool known = IsEqualIID(iid, audio::IID_IUnknown) ||
+                           IsEqualIID(iid, __uuidof(IMMNotificationClient));
+        *out = known ? static_cast<IMMNotificationClient*>(this) : nullptr;
+        if (!known) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refCount_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refCount_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
+                                                     LPCWSTR) override {
+        if (flow == eRender && role == eConsole) changed_.store(true);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+        return S_OK;
+    }
+
+  private:
+    std::atomic<ULONG> refCount_{1};
+    std::atomic<bool> changed_{false};
+};
+
+// The enumerator of a system-mix run with its registered listener; unregisters before the
+// enumerator goes.
+struct DeviceChangeWatch {
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    ComPtr<DefaultDeviceListener> listener;
+    ~DeviceChangeWatch() {
+        if (listener) enumerator->UnregisterEndpointNotificationCallback(listener.Get());
+    }
+    bool changed() const { return listener && listener->changed(); }
+};
+
 // What one run holds. Members are destroyed in reverse order of declaration, which is the order
 // in which a run gives things back: stop the stream, free the mix format and the buffers,
 // release the capture client and the audio client, and leave COM last.
 struct CaptureResources {
     ComApartment com;
+    DeviceChangeWatch deviceWatch;  // system mix only
     EventHandle packetEvent;  // process loopback only; closed once the client is gone
     std::string loopbackFailure;
     ComPtr<IAudioClient> audioClient;
@@ -105,6 +162,15 @@ MixFormat makeProcessLoopbackFormat() {
     return MixFormat(&format->Format);
 }
 
+// A registration that fails leaves the run as it would be without it.
+void watchDefaultDevice(ComPtr<IMMDeviceEnumerator> enumerator, DeviceChangeWatch& watch) {
+    ComPtr<DefaultDeviceListener> listener;
+    *listener.GetAddressOf() = new DefaultDeviceListener;  // its first reference, as it is
+    if (FAILED(enumerator->RegisterEndpointNotificationCallback(listener.Get()))) return;
+    watch.enumerator = std::move(enumerator);
+    watch.listener = std::move(listener);
+}
+
 // Fills resources.audioClient for the resolved target; false with errorMessage set when not
 // even the default endpoint could be had.
 bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
@@ -118,7 +184,9 @@ bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
         resources.loopbackFailure = errorMessage;
         errorMessage.clear();
     }
-    if (!activateDefaultAudioClient(resources.audioClient, errorMessage)) return false;
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    if (!activateDefaultAudioClient(resources.audioClient, errorMessage, &enumerator)) return false;
+    watchDefaultDevice(std::move(enumerator), resources.deviceWatch);
     if (!resources.loopbackFailure.empty()) {
         std::fputs("[ostrel-audio-helper] Process loopback unavailable; using system audio.\n",
                    stderr);
@@ -147,7 +215,7 @@ int startStream(bool processLoopback, CaptureResources& resources, std::string& 
     const DWORD streamFlags = processLoopback
                                   ? AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK
                                   : AUDCLNT_STREAMFLAGS_LOOPBACK;
-    HRESULT status = client.Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags, 0, 0,
+    HRESULT status = client.Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlags, kBufferDuration, 0,
                                        resources.mixFormat.get(), nullptr);
     if (FAILED(status)) {
         record(errorMessage, "IAudioClient::Initialize failed: ", status);
@@ -156,6 +224,10 @@ int startStream(bool processLoopback, CaptureResources& resources, std::string& 
 
     if (processLoopback) {
         resources.packetEvent.handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (resources.packetEvent.handle == nullptr) {
+            record(errorMessage, "CreateEventA failed: ", HRESULT_FROM_WIN32(GetLastError()));
+            return 3;
+        }
         status = client.SetEventHandle(resources.packetEvent.handle);
         if (FAILED(status)) {
             record(errorMessage, "IAudioClient::SetEventHandle failed: ", status);
@@ -185,8 +257,14 @@ void streamPackets(const RunConfig& config, CaptureResources& resources,
                    std::string& errorMessage) {
     const MixFormatInfo info = classifyMixFormat(resources.mixFormat.get());
     IAudioCaptureClient& capture = *resources.captureClient.Get();
+    bool firstPacket = true;
+    bool lossReported = false;
 
     while (g_running.load() && errorMessage.empty()) {
+        if (resources.deviceWatch.changed()) {
+            errorMessage = "Default audio device changed";
+            break;
+        }
         UINT32 pendingFrames = 0;
         HRESULT status = capture.GetNextPacketSize(&pendingFrames);
         if (FAILED(status)) {
@@ -211,6 +289,14 @@ void streamPackets(const RunConfig& config, CaptureResources& resources,
             record(errorMessage, "GetBuffer failed: ", status);
             break;
         }
+        // The first packet of a stream often carries the flag without anything being lost.
+        if ((flags & kBufferFlagDiscontinuity) != 0 && !firstPacket && !lossReported) {
+            std::fputs("[ostrel-audio-helper] Some captured audio was lost (the capture buffer "
+                       "overflowed).\n",
+                       stderr);
+            lossReported = true;
+        }
+        firstPacket = false;
         convertPacket(info, data, frames, flags, config.channels, config.format, resources.buffers,
                       errorMessage);
         // Handed back even when the write failed: the engine must get every packet back.
