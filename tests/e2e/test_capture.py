@@ -1,6 +1,6 @@
 """What the exe streams from the double's packets, how it stops, and process-loopback capture."""
-import math, struct, unittest
-from harness import ARGS, FALLBACK, WARN, Run, after, fmt, header, run, seq
+import math, os, struct, subprocess, sys, time, unittest
+from harness import ARGS, EXE, FALLBACK, PREFIX, WARN, Run, after, fmt, header, run, seq
 
 S16, F32, PACKET = 1, 2, 480 * 8
 
@@ -87,7 +87,7 @@ class ProcessLoopback(unittest.TestCase):
                 self.assertEqual((r.code, r.err, r.out, r.problems()), (0, WARN[mode], header(44100, 2, F32) + seq(PACKET), []))
                 record = struct.pack("<III", 1, 1234, loopback_mode).hex()
                 self.assertEqual(r.lines("activate"), ["activate path=VAD\\Process_Loopback vt=65 record=%s agile=1" % record])
-                self.assertEqual(r.lines("init"), ["init loopback-client share=0 flags=0x00060000 duration=0 period=0 "
+                self.assertEqual(r.lines("init"), ["init loopback-client share=0 flags=0x00060000 duration=10000000 period=0 "
                                                    "format=" + LOOPBACK_FORMAT])
                 self.assertEqual(r.lines("register"), [])
 
@@ -112,7 +112,7 @@ class ProcessLoopback(unittest.TestCase):
                 self.assertEqual((r.code, r.err, r.out, r.problems()),
                                  (0, WARN["process"] + FALLBACK, header(44100, 2, F32) + seq(PACKET), []))
                 self.assertEqual([line.split(" format")[0] for line in r.lines("init")],
-                                 ["init endpoint-client share=0 flags=0x00020000 duration=0 period=0"])
+                                 ["init endpoint-client share=0 flags=0x00020000 duration=10000000 period=0"])
 
     def test_a_completion_before_the_call_returns_is_taken(self):
         r = self.capture("process", complete="sync")
@@ -127,3 +127,45 @@ def expected_mono():
 
 if __name__ == "__main__":
     unittest.main()
+
+
+LOST = b"[ostrel-audio-helper] Some captured audio was lost (the capture buffer overflowed).\n"
+
+
+class RunEnd(unittest.TestCase):
+    def test_a_default_render_device_change_ends_the_run_after_its_packet(self):
+        changed = b"Default audio device changed\n"
+        for mode, fails, change, code, err, packets in [
+                ("system", [], "2,0,0", 4, changed, 2), ("process", ["ActivateResult#1=0x80070002"], "1,0,0", 4, FALLBACK + changed, 1),
+                ("system", [], "1,0,1", 0, b"", 3), ("system", [], "1,1,0", 0, b"", 3),
+                ("system", ["RegisterEndpointNotificationCallback#1=0x80004005"], "1,0,0", 0, b"", 3)]:
+            with self.subTest(mode=mode, fails=fails, change=change):
+                r = run(ARGS[mode], after(16 + 3 * PACKET, Run.interrupt), packets=[480] * 3, fail=fails, devicechange=change)
+                self.assertEqual((r.code, r.err, r.out, r.problems()), (code, WARN[mode] + err, header(48000, 2, F32) + seq(packets * PACKET), []))
+                self.assertEqual(len(r.lines("unregister")), 1 - bool(fails[:1] and "Register" in fails[0]))
+
+    def test_lost_audio_is_reported_once_and_never_for_the_first_packet(self):
+        for packets, err in [(["480/1", 480, "480/1", 480, "480/1"], LOST), (["480/1", 480, 480], b"")]:
+            with self.subTest(packets=packets):
+                r = run([], after(16 + len(packets) * PACKET, Run.interrupt), packets=packets)
+                self.assertEqual((r.code, r.err, r.out, r.problems()), (0, err, header(48000, 2, F32) + seq(len(packets) * PACKET), []))
+
+    def test_the_end_of_stdin_stops_the_run(self):
+        for args, size, double in [([], 16 + 3 * PACKET, {"packets": [480], "after": "repeat"}), ([], 16, {"packets": [0]}),
+                                   (["--mode=test-silence"], 7680, {})]:
+            with self.subTest(args=args, **double):
+                r = run(args + ["--stop-on=stdin-close"], after(size, lambda r: r.p.stdin.close()), stdin=subprocess.PIPE, **double)
+                self.assertEqual((r.code, r.err, len(r.out) >= size), (0, b"", True))
+                double and self.assertEqual((r.out, r.problems()), (header(48000, 2, F32) + seq(8 * r.frames()), []))
+
+    def test_the_run_ends_soon_after_its_parent_dies(self):
+        parent = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; subprocess.Popen(sys.argv[1:], "
+                                   "stdin=subprocess.PIPE); time.sleep(60)", os.environ["OAH_WINE_RUN"], "--prefix", PREFIX,
+                                   EXE, "--mode=test-silence", "--stop-on=stdin-close"], stdout=subprocess.PIPE)
+        parent.stdout.read(7680)
+        parent.kill()
+        killed = time.monotonic()
+        while parent.stdout.read1(65536):
+            pass
+        parent.wait()
+        self.assertLess(time.monotonic() - killed, 2)

@@ -23,6 +23,7 @@ SWEEP = [
     ("process", ["SetEventHandle#1=0x80070006"], 3, b"IAudioClient::SetEventHandle failed: ", 0x80070006, None),
     ("process", ["GetService#1=0x88890003"], 3, b"Failed to get IAudioCaptureClient: ", 0x88890003, None),
     ("process", ["Start#1=0x80004005"], 3, b"IAudioClient::Start failed: ", 0x80004005, None),
+    ("process", ["CreateEventA#3=0x0"], 3, b"CreateEventA failed: ", 0x80070008, None),
     ("process", ["GetBuffer#1=0x88890004"], 4, b"GetBuffer failed: ", 0x88890004, 0),
     ("process", ["ActivateResult#1=0x80070002", "GetDefaultAudioEndpoint#1=0x80070490"], 2,
      b"Failed to get default audio device: ", 0x80070490, None),
