@@ -1,169 +1,111 @@
-"""Starting the built exe under Wine with real pipes, and reading what it leaves behind."""
+"""Runs the built exe under Wine through real pipes, with the audio-stack double of tests/support in
+place when a test configures it. Debian's Wine now and then loses a start (exit 1, nothing printed)
+or kills a process after it ended (SIGKILL): such a run is made once more, and said so."""
+import os, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time
 
-import os
-import signal
-import subprocess
-import sys
-import threading
-import time
-
-EXE = os.environ["OAH_EXE"]
-WINE_RUN = os.environ["OAH_WINE_RUN"]
-WINEPREFIX = os.environ["OAH_WINEPREFIX"]
-BUILD_DIR = os.environ["OAH_BUILD_DIR"]
-
-USAGE = (
-    b"ostrel-audio-helper --mode=system|window|process|test-silence [--window-id=<id>] "
-    b"[--pid=<pid>] [--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] "
-    b"[--format=f32|s16]\n"
-)
+EXE, PREFIX, BUILD = os.environ["OAH_EXE"], os.environ["OAH_WINEPREFIX"], os.environ["OAH_BUILD_DIR"]
+NOTE = b"[ostrel-audio-helper] "
+FALLBACK = NOTE + b"Process loopback unavailable; using system audio.\n"
+WARN = {"system": b"", "process": NOTE + b"Process loopback may be unsupported on this Windows build (7601).\n",
+        "exclude": NOTE + b"Exclude-pid loopback may be unsupported on this Windows build (7601).\n"}
+ARGS = {"system": [], "process": ["--mode=process", "--pid=1234"], "exclude": ["--exclude-pid=1234"]}
+USAGE = (b"ostrel-audio-helper --mode=system|window|process|test-silence [--window-id=<id>] [--pid=<pid>] "
+         b"[--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] [--format=f32|s16]\n")
+_dll = os.path.join(PREFIX, "drive_c", "windows", "system32", "mmdevapi.dll")
+shutil.copy(os.path.join(BUILD, "tests", "support", "dll", "mmdevapi.dll"), _dll + ".new")
+os.replace(_dll + ".new", _dll)  # a new file: a process mapping the old one never sees it change
 
 
-# Debian's Wine has no preloader to keep its fixed Windows addresses free from the kernel's address
-# randomisation, so about one start in a few thousand fails before any Windows code runs: exit code
-# 1, nothing on either stream ("failed to map the shared user data" under WINEDEBUG=err+all). The
-# exe never ends that way (its code 1 always comes with the usage line), so such a run is started
-# again, and said so on the test's own stderr.
-STARTS = 3
+def fmt(tag, channels, rate, bits, valid=None):
+    """A mix format's bytes; tag pcm or float (plain), ext-pcm or ext-float (extensible)."""
+    block = channels * bits // 8
+    head = struct.pack("<HHIIHH", {"pcm": 1, "float": 3}.get(tag, 0xFFFE), channels, rate, rate * block, block, bits)
+    sub = struct.pack("<I", 1 if tag == "ext-pcm" else 3) + bytes.fromhex("00001000800000aa00389b71")
+    return head + (struct.pack("<HHI", 22, valid or bits, (1 << channels) - 1) + sub if "ext" in tag else b"\0\0")
 
 
-def lost_at_start(code, stdout, stderr):
-    return code == 1 and not stdout and not stderr
+def header(rate, channels, sample_format):
+    return b"OAH1" + struct.pack("<IHHI", rate, channels, sample_format, 0)
 
 
-def report_lost_start(args):
-    sys.stderr.write("harness: Wine lost the start of %s; starting it again\n" % (" ".join(args) or "a run without arguments"))
-
-
-def started_again_if_lost(run_once, args):
-    """run_once() runs the program once and returns (code, stdout, stderr, ...); the outcome of
-    the first run that Wine did not lose at its start."""
-    for attempt in range(STARTS):
-        outcome = run_once()
-        if not lost_at_start(*outcome[:3]) or attempt + 1 == STARTS:
-            return outcome
-        report_lost_start(args)
-
-
-# Wine's server kills a process with SIGKILL when its Unix side is still there a second after its
-# last thread has ended, which a stalled host (or a Ctrl+C thread racing the exit) now and then
-# brings about: once in some ten thousand runs here. Such a run's exit code is lost, so the
-# sweeps run the case again. Kills by the harness itself are marked and never count.
-def kill(process):
-    process.killed_by_harness = True
-    process.kill()
-
-
-def killed_by_wine(process):
-    return process.returncode == -signal.SIGKILL and not getattr(process, "killed_by_harness", False)
-
-
-def once_more_if_killed_by_wine(attempt, name):
-    """attempt() runs one case and returns (process, outcome); the outcome of the run that counts."""
-    process, outcome = attempt()
-    if killed_by_wine(process):
-        sys.stderr.write("harness: Wine killed the run of %s after it ended; running it again\n" % (name,))
-        process, outcome = attempt()
-    return outcome
+def seq(size, start=0):
+    """The double's default audio: byte k of all it hands out is k mod 256."""
+    return bytes((start + k) & 255 for k in range(size))
 
 
 class Run:
-    """One process of the exe; stdout and stderr are drained by threads as it runs."""
+    def __init__(self, args, read=True, stdin=subprocess.DEVNULL, env=None, **double):
+        self.log_path, env = tempfile.mktemp(prefix="oah-double-"), dict(env or os.environ)
+        items = [(k, v) for k, vs in double.items() for v in (vs if k == "fail" else [vs])]
+        if double:
+            env.update(WINEDLLOVERRIDES="mmdevapi=n", OAH_DOUBLE_LOG="Z:" + self.log_path, OAH_DOUBLE=";".join(
+                "%s=%s" % (k, v.hex() if isinstance(v, bytes) else " ".join(map(str, v)) if isinstance(v, list) else v)
+                for k, v in items))
+        self.p = subprocess.Popen([os.environ["OAH_WINE_RUN"], "--prefix", PREFIX, EXE, *args], env=env,
+                                  stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out, self.err, self.log = bytearray(), bytearray(), []
+        pipes = [(self.p.stderr, self.err)] + [(self.p.stdout, self.out)] * read
+        self.readers = [threading.Thread(target=self.drain, args=pipe, daemon=True) for pipe in pipes]
+        [reader.start() for reader in self.readers]
 
-    def __init__(self, args, env=None, prefix=WINEPREFIX, read_stdout=True):
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        self.process = subprocess.Popen(
-            [WINE_RUN, "--prefix", prefix, EXE, *args],
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            env=full_env,
-        )
-        self.stdout = bytearray()
-        self.stderr = bytearray()
-        self._lock = threading.Lock()
-        self._readers = [threading.Thread(target=self._drain, args=(self.process.stderr, self.stderr))]
-        if read_stdout:
-            self._readers.append(threading.Thread(target=self._drain, args=(self.process.stdout, self.stdout)))
-        for reader in self._readers:
-            reader.daemon = True
-            reader.start()
+    def drain(self, pipe, into):
+        for block in iter(lambda: pipe.read1(65536), b""):
+            into += block
 
-    def _drain(self, stream, into):
-        while True:
-            block = stream.read1(65536)
-            if not block:
-                break
-            with self._lock:
-                into.extend(block)
-
-    def stdout_size(self):
-        with self._lock:
-            return len(self.stdout)
-
-    def wait_for_stdout(self, size, timeout=60.0):
-        """Waits until at least `size` bytes have arrived on stdout; False on time-out or exit."""
+    def wait_for(self, ready, timeout=30):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.stdout_size() >= size:
-                return True
-            if self.process.poll() is not None:
-                return self.stdout_size() >= size
-            time.sleep(0.01)
-        return False
+        while not ready() and self.p.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
 
-    def wait_for_stderr(self, text, timeout=60.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self._lock:
-                if text in self.stderr:
-                    return True
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.01)
-        with self._lock:
-            return text in self.stderr
+    def wait_out(self, size):
+        self.wait_for(lambda: len(self.out) >= size)
 
-    def close_stdout(self):
-        """Closes our end of the stdout pipe, as a parent that stops reading would."""
-        self.process.stdout.close()
+    def wait_log(self, text):
+        self.wait_for(lambda: os.path.exists(self.log_path) and text in open(self.log_path).read())
+
+    def take(self, size):
+        """Reads `size` bytes of stdout, then closes it: a reader that goes away."""
+        self.out += self.p.stdout.read(size) if size else b""
+        self.p.stdout.close()
 
     def interrupt(self):
-        """Ctrl+C: Wine turns SIGINT into CTRL_C_EVENT."""
-        self.process.send_signal(signal.SIGINT)
+        self.p.send_signal(signal.SIGINT)  # Wine turns it into CTRL_C_EVENT
 
-    def finish(self, timeout=60.0):
-        """Waits for the exit and the end of both streams; returns the exit code."""
+    def finish(self, timeout=60):
         try:
-            code = self.process.wait(timeout=timeout)
+            self.code = self.p.wait(timeout)
         except subprocess.TimeoutExpired:
-            kill(self.process)
-            self.process.wait()
-            raise AssertionError("the exe did not end within %.0f s" % timeout)
-        for reader in self._readers:
-            reader.join(timeout=10)
-        for stream in (self.process.stdout, self.process.stderr):
-            if not stream.closed:
-                stream.close()
-        return code
+            self.p.kill()
+            raise AssertionError("the exe did not end within %d s" % timeout)
+        [reader.join(10) for reader in self.readers]
+        if os.path.exists(self.log_path):
+            with open(self.log_path) as log:
+                self.log = log.read().splitlines()
+            os.unlink(self.log_path)
+        self.out, self.err = bytes(self.out), bytes(self.err)
+
+    def lines(self, start):
+        return [line for line in self.log if line.startswith(start)]
+
+    def problems(self):
+        """Mismatches with the platform's rules and what was still held at exit, as the double saw."""
+        return self.lines(("mismatch", "outstanding")) + ["no exit report"] * (not self.lines("exit "))
+
+    def frames(self):
+        return int(re.search(r"frames=(\d+)", self.lines("exit ")[0]).group(1))
 
 
-def run_to_end(args, env=None, timeout=60.0):
-    def once():
-        run = Run(args, env=env)
-        return run.finish(timeout), bytes(run.stdout), bytes(run.stderr)
-    return started_again_if_lost(once, args)
+def run(args, act=None, **options):
+    """Runs the exe once, doing act(run) meanwhile; again when Wine lost the run."""
+    for attempt in range(3):
+        r = Run(args, **options)
+        act and act(r)
+        r.finish()
+        if attempt == 2 or not (r.code == -signal.SIGKILL or (r.code == 1 and not r.out and not r.err)):
+            return r
+        sys.stderr.write("harness: Wine lost the run of %s; running it again\n" % args)
 
 
-def run_until_stdout(args, size, env=None, timeout=60.0):
-    """Starts the exe, waits for `size` stdout bytes, sends Ctrl+C and waits for the exit."""
-    def once():
-        run = Run(args, env=env)
-        arrived = run.wait_for_stdout(size, timeout)
-        run.interrupt()
-        return run.finish(timeout), bytes(run.stdout), bytes(run.stderr), arrived
-    code, stdout, stderr, arrived = started_again_if_lost(once, args)
-    if not arrived:
-        raise AssertionError("only %d of %d bytes arrived; stderr: %r" % (len(stdout), size, stderr))
-    return code, stdout, stderr
+def after(size, *steps):
+    """An act: once `size` stdout bytes have come, each step (Run.interrupt, ...) in turn."""
+    return lambda r: [r.wait_out(size)] + [step(r) for step in steps]

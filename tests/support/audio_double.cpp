@@ -1,18 +1,36 @@
 // A stand-in for Windows' mmdevapi.dll. Wine loads it in place of its own (WINEDLLOVERRIDES
 // "mmdevapi=n") so that end-to-end tests can drive the unchanged exe through every capture path,
-// which Wine's own audio stack cannot: it has no loopback capture. OAH_DOUBLE says how to behave,
-// OAH_DOUBLE_LOG where to write one line per call; tests/e2e/audio_double.py documents both.
+// which Wine's own audio stack cannot: it has no loopback capture.
+//
+// OAH_DOUBLE holds directives separated by ";":
+//   mix=HEX, loopmix=HEX  the endpoint's and the process-loopback client's mix format as the bytes
+//       of its WAVEFORMATEX(TENSIBLE), or notimpl (E_NOTIMPL, the loopback client's default, as on
+//       every Windows build seen) or null (S_OK without a format); the endpoint's default is
+//       float stereo at 48000
+//   packets=FRAMES[/FLAGS] ...  what the capture client hands out in turn; 0 frames is a poll that
+//       finds nothing; flag 0x100 hands out a null data pointer
+//   data=HEX  the audio bytes, repeated; by default byte k of all audio handed out is k mod 256
+//   after=repeat  start the packets over instead of idling;  pace=real  no packet before its time
+//   complete=sync|never|MS  the activation's completion: before the call returns, never, or on a
+//       thread of ours after MS milliseconds (default 0)
+//   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
+//       result, or an object that is no audio client)
+//   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
+//       registered callback, from a thread of ours that is done before ReleaseBuffer returns
+// OAH_DOUBLE_LOG (a Windows path) gets what tests look at: the activation record, Initialize's
+// arguments, (un)registrations, every "mismatch" with the platform's rules, and at exit what is
+// still held ("outstanding") and "exit frames=<released> outstanding=<n>".
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,764 +41,391 @@ struct Lock {
     Lock() { EnterCriticalSection(&g_lock); }
     ~Lock() { LeaveCriticalSection(&g_lock); }
 };
-
 HANDLE g_log = INVALID_HANDLE_VALUE;
 
-// One WriteFile per line: the log is complete up to the last call even if the process is killed.
+// One WriteFile per line: the log is whole up to the last line even if the process is killed.
 void logLine(const char* format, ...) {
-    char line[1024];
+    char line[512];
     va_list args;
     va_start(args, format);
-    const int size = std::vsnprintf(line, sizeof line - 1, format, args);
+    const int size = std::min(std::max(std::vsnprintf(line, 511, format, args), 0), 510);
     va_end(args);
-    if (g_log == INVALID_HANDLE_VALUE || size < 0) return;
-    const DWORD length = static_cast<DWORD>(size < 1022 ? size : 1022);
-    line[length] = '\n';
+    line[size] = '\n';
     DWORD written = 0;
-    Lock lock;
-    WriteFile(g_log, line, length + 1, &written, nullptr);
+    WriteFile(g_log, line, static_cast<DWORD>(size + 1), &written, nullptr);
 }
 
-unsigned long hex(HRESULT status) {
-    return static_cast<unsigned long>(status);
+std::string hex(const void* data, std::size_t size) {
+    std::string text(2 * size + 1, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        std::snprintf(&text[2 * i], 3, "%02x", static_cast<const BYTE*>(data)[i]);
+    return text;
+}
+std::string unhex(const std::string& text) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16));
+    return bytes;
 }
 
-// ---- what OAH_DOUBLE asks for ------------------------------------------------------------------
-struct Mix {
-    enum { Format, NotImpl, Null } kind = Format;
-    WORD tag = WAVE_FORMAT_EXTENSIBLE, channels = 2, bits = 32, valid = 32;
-    DWORD rate = 48000, mask = 3;
-    unsigned long subformat = 3;  // first field of the KSDATAFORMAT subtype: 1 PCM, 3 float
-};
-
-struct Packet {
-    bool idle = false, nullData = false;
-    UINT32 frames = 0;
-    DWORD flags = 0;
-    enum { Sequence, Bytes, Tone } data = Sequence;
-    std::vector<BYTE> bytes;
-    double frequency = 0, amplitude = 0;
-};
-
+constexpr DWORD kNullData = 0x100;
 struct Failure {
     std::string call, word;
-    unsigned long nth = 1;  // 0: every call
-    HRESULT status = E_FAIL;
+    unsigned nth;
 };
-
 struct Config {
-    Mix endpointMix, loopbackMix;
-    std::vector<Packet> packets;
-    bool repeat = false, realTime = false;
-    enum { Thread, Sync, Never } completion = Thread;
-    DWORD completionDelay = 0;
+    std::string mix =
+        unhex("feff020080bb000000dc05000800200016002000030000000300000000001000800000aa00389b71");
+    std::string loopMix = "notimpl", data, complete = "0", after, pace;
+    std::vector<std::pair<UINT32, DWORD>> packets;  // frames, flags
     std::vector<Failure> failures;
+    unsigned long changeAfter = 0;
+    int changeFlow = 0, changeRole = 0;
 } g_config;
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    for (std::size_t start = 0, end; start <= text.size(); start = end + 1) {
-        end = text.find(separator, start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) parts.push_back(text.substr(start, end - start));
-    }
-    return parts;
-}
-
-unsigned long number(const std::string& text) {
-    return std::strtoul(text.c_str(), nullptr, 0);
-}
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-Mix parseMix(const std::string& text) {
-    Mix mix;
-    if (text == "notimpl" || text == "null") {
-        mix.kind = text == "null" ? Mix::Null : Mix::NotImpl;
-        return mix;
-    }
-    std::vector<std::string> f = split(text, ',');
-    f.resize(6);
-    mix.tag = f[0] == "pcm"     ? WAVE_FORMAT_PCM
-              : f[0] == "float" ? WAVE_FORMAT_IEEE_FLOAT
-                                : WAVE_FORMAT_EXTENSIBLE;
-    mix.subformat = f[0] == "ext-pcm" ? 1 : f[0] == "ext-float" ? 3 : 0x1234;
-    mix.channels = static_cast<WORD>(number(f[1]));
-    mix.rate = static_cast<DWORD>(number(f[2]));
-    mix.bits = static_cast<WORD>(number(f[3]));
-    mix.valid = f[4].empty() ? mix.bits : static_cast<WORD>(number(f[4]));
-    mix.mask = !f[5].empty()       ? static_cast<DWORD>(number(f[5]))
-               : mix.channels <= 2 ? (mix.channels == 1 ? 4u : 3u)
-                                   : (1u << mix.channels) - 1u;
-    return mix;
-}
-
-void parsePackets(const std::string& text) {
-    for (const std::string& item : split(text, ' ')) {
-        const std::size_t x = item.find('x');
-        const bool repeated = x != std::string::npos && x > 0 && x < item.find(':');
-        std::vector<std::string> parts = split(repeated ? item.substr(x + 1) : item, ':');
-        Packet packet;
-        packet.idle = parts[0] == "idle";
-        packet.frames = static_cast<UINT32>(number(parts[0]));
-        for (const std::string& part : parts) {
-            if (part == "silent") packet.flags |= AUDCLNT_BUFFERFLAGS_SILENT;
-            if (part == "null") packet.nullData = true;
-            if (startsWith(part, "flags="))
-                packet.flags = static_cast<DWORD>(number(part.substr(6)));
-            if (startsWith(part, "hex=")) {
-                packet.data = Packet::Bytes;
-                for (std::size_t i = 4; i + 1 < part.size(); i += 2)
-                    packet.bytes.push_back(static_cast<BYTE>(number("0x" + part.substr(i, 2))));
-            }
-            if (startsWith(part, "tone=")) {
-                packet.data = Packet::Tone;
-                std::vector<std::string> tone = split(part.substr(5) + ",0.5", ',');
-                packet.frequency = std::atof(tone[0].c_str());
-                packet.amplitude = std::atof(tone[1].c_str());
-            }
+void parseConfig(std::istringstream directives) {
+    for (std::string item; std::getline(directives, item, ';');) {
+        const std::string key = item.substr(0, item.find('='));
+        const std::string value = item.substr(std::min(item.size(), key.size() + 1));
+        const std::string bytes = value == "notimpl" || value == "null" ? value : unhex(value);
+        if (key == "mix" || key == "loopmix" || key == "data")
+            *(key == "mix"    ? &g_config.mix
+              : key == "data" ? &g_config.data
+                              : &g_config.loopMix) = bytes;
+        if (key == "after" || key == "pace" || key == "complete")
+            *(key == "after"  ? &g_config.after
+              : key == "pace" ? &g_config.pace
+                              : &g_config.complete) = value;
+        if (key == "devicechange")
+            std::sscanf(value.c_str(), "%lu,%d,%d", &g_config.changeAfter, &g_config.changeFlow,
+                        &g_config.changeRole);
+        std::istringstream packets(key == "packets" ? value : "");
+        for (std::string packet; packets >> packet;) {
+            g_config.packets.emplace_back(0, 0);
+            std::sscanf(packet.c_str(), "%u/%lx", &g_config.packets.back().first,
+                        &g_config.packets.back().second);
         }
-        g_config.packets.insert(g_config.packets.end(), repeated ? number(item) : 1, packet);
-    }
-}
-
-void parseConfig(const std::string& text) {
-    g_config.loopbackMix.kind = Mix::NotImpl;  // what every reported Windows build does
-    for (const std::string& directive : split(text, ';')) {
-        const std::size_t equals = directive.find('=');
-        const std::string key = directive.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : directive.substr(equals + 1);
-        if (key == "mix") g_config.endpointMix = parseMix(value);
-        if (key == "loopmix") g_config.loopbackMix = parseMix(value);
-        if (key == "packets") parsePackets(value);
-        if (key == "after") g_config.repeat = value == "repeat";
-        if (key == "pace") g_config.realTime = value == "real";
-        if (key == "complete") {
-            g_config.completion = value == "sync"    ? Config::Sync
-                                  : value == "never" ? Config::Never
-                                                     : Config::Thread;
-            if (startsWith(value, "after:"))
-                g_config.completionDelay = static_cast<DWORD>(number(value.substr(6)));
-        }
-        if (key == "fail") {
-            Failure failure;
-            const std::size_t at = value.find('='), hash = value.find('#');
-            failure.call = value.substr(0, std::min(at, hash));
-            if (hash < at) failure.nth = number(value.substr(hash + 1, at - hash - 1));
-            if (at != std::string::npos) failure.word = value.substr(at + 1);
-            if (!failure.word.empty() && std::isdigit(static_cast<unsigned char>(failure.word[0])))
-                failure.status = static_cast<HRESULT>(number(failure.word));
-            g_config.failures.push_back(failure);
-        }
+        char call[64] = "", status[32] = "";
+        unsigned nth = 0;
+        if (key == "fail" && std::sscanf(value.c_str(), "%63[^#]#%u=%31s", call, &nth, status) == 3)
+            g_config.failures.push_back({call, status, nth});
     }
 }
 
 // Counts the calls of `call`; the failure this one is to give, if any.
 const Failure* injected(const char* call) {
-    static std::vector<std::pair<std::string, unsigned long>> counts;
-    unsigned long count = 0;
-    {
-        Lock lock;
-        for (auto& entry : counts)
-            if (entry.first == call) count = ++entry.second;
-        if (count == 0) counts.emplace_back(call, count = 1);
-    }
+    static std::map<std::string, unsigned> counts;
+    Lock lock;
+    const unsigned count = ++counts[call];
     for (const Failure& failure : g_config.failures)
-        if (failure.call == call && (failure.nth == count || failure.nth == 0)) return &failure;
+        if (failure.call == call && failure.nth == count) return &failure;
     return nullptr;
 }
-
 HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
     const Failure* failure = injected(call);
-    return failure != nullptr ? failure->status : otherwise;
+    return failure ? static_cast<HRESULT>(std::strtoul(failure->word.c_str(), nullptr, 16))
+                   : otherwise;
 }
 
-// ---- objects -----------------------------------------------------------------------------------
-// Objects are never freed: a release below zero is then reported instead of crashing, and the
-// exit report can list what is still referenced.
-struct Tracked;
-std::vector<Tracked*> g_objects;
-// Set while the double gives back references of its own, which the log leaves out: it records the
-// caller's calls.
-thread_local bool t_ownReferences = false;
-
-struct Tracked {
+// Every object of the double is one record behind a vtable of plain functions: only the methods
+// the exe calls are written, every other slot answers E_NOTIMPL. Objects are never freed, so that
+// a release too many is reported instead of crashing and the exit report can name what is held.
+struct Object {
+    void* const* vtable;
     const char* type;
-    int id = 1;
+    const IID* iid;
+    Object* holds;  // released with this object's last reference
     LONG refs = 1;
-    explicit Tracked(const char* typeName) : type(typeName) {
-        Lock lock;
-        for (Tracked* object : g_objects) id += object->type == typeName;
-        g_objects.push_back(this);
-    }
-    virtual ~Tracked() = default;
-    virtual void lastReleased() {}
-    ULONG addRef() {
-        const LONG now = InterlockedIncrement(&refs);
-        if (!t_ownReferences) logLine("AddRef %s#%d refs=%ld", type, id, now);
-        return static_cast<ULONG>(now);
-    }
-    ULONG release() {
-        const LONG now = InterlockedDecrement(&refs);
-        if (!t_ownReferences) logLine("Release %s#%d refs=%ld", type, id, now);
-        if (now < 0) logLine("mismatch Release of released %s#%d", type, id);
-        if (now == 0) lastReleased();
-        return static_cast<ULONG>(now < 0 ? 0 : now);
-    }
-    HRESULT answer(REFIID asked, REFIID offered, void* self, void** out) {
-        *out = IsEqualIID(asked, offered) || IsEqualIID(asked, IID_IUnknown) ? self : nullptr;
-        if (*out != nullptr) return addRef(), S_OK;
-        wchar_t text[40] = L"?";
-        StringFromGUID2(asked, text, 40);
-        logLine("QueryInterface %s#%d iid=%ls -> 0x%08lx", type, id, text, hex(E_NOINTERFACE));
-        return E_NOINTERFACE;
-    }
+    bool initialized = false, running = false;
+    unsigned long flags = 0, rate = 0, align = 0, held = 0, next = 0, registered = 0;
+    ULONGLONG startedAt = 0, delivered = 0;
+    HANDLE event = nullptr;
+    std::string buffer = {};
+    HRESULT result = S_OK;
+    IActivateAudioInterfaceCompletionHandler* handler = nullptr;
 };
+std::vector<Object*> g_objects;
+std::vector<void*> g_formats;                     // handed out by GetMixFormat, not yet freed
+std::vector<IMMNotificationClient*> g_callbacks;  // registered, each with a reference of ours
+std::vector<HANDLE> g_completions;                // our threads that deliver a completion
+unsigned long g_packets = 0, g_sequence = 0;
+unsigned long long g_frames = 0;
 
-#define TRACKED_IUNKNOWN(Interface)                                                  \
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {      \
-        return answer(iid, __uuidof(Interface), static_cast<Interface*>(this), out); \
-    }                                                                                \
-    ULONG STDMETHODCALLTYPE AddRef() override {                                      \
-        return addRef();                                                             \
-    }                                                                                \
-    ULONG STDMETHODCALLTYPE Release() override {                                     \
-        return release();                                                            \
-    }
-
-HRESULT notImplemented(const char* method) {
-    logLine("%s -> 0x%08lx", method, hex(E_NOTIMPL));
+Object* make(void* const* vtable, const char* type, const IID& iid, Object* holds = nullptr) {
+    Lock lock;
+    g_objects.push_back(new Object{vtable, type, &iid, holds});
+    return g_objects.back();
+}
+ULONG STDMETHODCALLTYPE addRef(Object* self) {
+    return static_cast<ULONG>(InterlockedIncrement(&self->refs));
+}
+ULONG STDMETHODCALLTYPE release(Object* self) {
+    const LONG now = InterlockedDecrement(&self->refs);
+    if (now < 0) logLine("mismatch Release of a released %s", self->type);
+    if (now == 0 && self->running) logLine("mismatch %s released while running", self->type);
+    if (now == 0 && self->registered)
+        logLine("mismatch %s released with a callback registered", self->type);
+    if (now == 0 && self->holds) release(self->holds);
+    return static_cast<ULONG>(std::max(now, 0L));
+}
+HRESULT STDMETHODCALLTYPE queryInterface(Object* self, REFIID iid, void** out) {
+    *out = IsEqualIID(iid, *self->iid) || IsEqualIID(iid, IID_IUnknown) ? self : nullptr;
+    return *out ? (addRef(self), S_OK) : E_NOINTERFACE;
+}
+HRESULT STDMETHODCALLTYPE notImplemented() {
     return E_NOTIMPL;
 }
+#define F(function) reinterpret_cast<void*>(&function)
+#define IUNKNOWN F(queryInterface), F(addRef), F(release)
+#define NI F(notImplemented)
 
-std::vector<std::pair<void*, int>> g_mixFormats;  // handed out by GetMixFormat, and by which client
-
-struct AudioClient : IAudioClient, Tracked {
-    bool loopback, initialized = false, running = false, stopped = false, isFloat = false;
-    WORD channels = 0, bits = 0, valid = 0, align = 0;
-    DWORD rate = 0;
-    HANDLE event = nullptr;
-    LARGE_INTEGER startedAt{};
-
-    explicit AudioClient(bool isLoopback) : Tracked("IAudioClient"), loopback(isLoopback) {}
-    TRACKED_IUNKNOWN(IAudioClient)
-    const char* kind() const { return loopback ? "loopback" : "endpoint"; }
-
-    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE share, DWORD flags,
-                                         REFERENCE_TIME duration, REFERENCE_TIME period,
-                                         const WAVEFORMATEX* format, LPCGUID session) override {
-        const HRESULT status =
-            fault("Initialize", initialized ? AUDCLNT_E_ALREADY_INITIALIZED : S_OK);
-        const auto* ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
-        const bool extensible =
-            format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22;
-        const unsigned long sub = extensible ? ext->SubFormat.Data1 : 0;
-        if (SUCCEEDED(status)) {
-            initialized = true;
-            isFloat = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT || sub == 3;
-            channels = format->nChannels;
-            bits = format->wBitsPerSample;
-            valid = extensible ? ext->Samples.wValidBitsPerSample : bits;
-            align = format->nBlockAlign;
-            rate = format->nSamplesPerSec;
-        }
-        logLine(
-            "Initialize client=%d kind=%s share=%d flags=0x%08lx duration=%lld period=%lld "
-            "tag=0x%x "
-            "sub=%s ch=%u rate=%lu bits=%u valid=%u align=%u mask=0x%lx session=%s -> 0x%08lx",
-            id, kind(), static_cast<int>(share), static_cast<unsigned long>(flags),
-            static_cast<long long>(duration), static_cast<long long>(period), format->wFormatTag,
-            !extensible ? "none"
-            : sub == 1  ? "pcm"
-            : sub == 3  ? "float"
-                        : "other",
-            format->nChannels, static_cast<unsigned long>(format->nSamplesPerSec),
-            format->wBitsPerSample,
-            extensible ? ext->Samples.wValidBitsPerSample : format->wBitsPerSample,
-            format->nBlockAlign, extensible ? static_cast<unsigned long>(ext->dwChannelMask) : 0ul,
-            session ? "set" : "null", hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** out) override {
-        const Mix& mix = loopback ? g_config.loopbackMix : g_config.endpointMix;
-        const HRESULT status = fault("GetMixFormat", mix.kind == Mix::NotImpl ? E_NOTIMPL : S_OK);
-        *out = nullptr;
-        if (status == S_OK && mix.kind == Mix::Format) {
-            auto* format =
-                static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
-            const WORD align = static_cast<WORD>(mix.channels * mix.bits / 8);
-            const bool extensible = mix.tag == WAVE_FORMAT_EXTENSIBLE;
-            format->Format = {mix.tag,
-                              mix.channels,
-                              mix.rate,
-                              align * mix.rate,
-                              align,
-                              mix.bits,
-                              static_cast<WORD>(extensible ? 22 : 0)};
-            format->Samples.wValidBitsPerSample = mix.valid;
-            format->dwChannelMask = mix.mask;
-            format->SubFormat = {mix.subformat, 0, 0x10, {0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71}};
-            *out = &format->Format;
-            Lock lock;
-            g_mixFormats.emplace_back(format, id);
-        }
-        logLine("GetMixFormat client=%d kind=%s format=%s -> 0x%08lx", id, kind(),
-                *out ? "set" : "null", hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE Start() override {
-        const HRESULT status = fault("Start", !initialized ? AUDCLNT_E_NOT_INITIALIZED
-                                              : running    ? AUDCLNT_E_NOT_STOPPED
-                                                           : S_OK);
-        if (SUCCEEDED(status)) {
-            running = true;
-            stopped = false;
-            QueryPerformanceCounter(&startedAt);
-        }
-        logLine("Start client=%d -> 0x%08lx", id, hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE Stop() override {
-        if (!running) logLine("mismatch Stop client=%d without a successful Start", id);
-        const HRESULT status = running ? S_OK : S_FALSE;
-        running = false;
-        stopped = true;
-        logLine("Stop client=%d -> 0x%08lx", id, hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE handle) override {
-        const HRESULT status = fault("SetEventHandle", handle == nullptr ? E_INVALIDARG : S_OK);
-        if (SUCCEEDED(status)) event = handle;
-        logLine("SetEventHandle client=%d event=%s -> 0x%08lx", id, handle ? "set" : "null",
-                hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** out) override;
-    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override {
-        return notImplemented("GetBufferSize");
-    }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override {
-        return notImplemented("GetStreamLatency");
-    }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override {
-        return notImplemented("GetCurrentPadding");
-    }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
-                                                WAVEFORMATEX**) override {
-        return notImplemented("IsFormatSupported");
-    }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
-        return notImplemented("GetDevicePeriod");
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override { return notImplemented("Reset"); }
-};
-
-struct CaptureClient : IAudioCaptureClient, Tracked {
-    AudioClient* client;
-    std::size_t next = 0;  // in g_config.packets
-    UINT64 delivered = 0, sequence = 0;
-    UINT32 held = 0;
-    std::vector<BYTE> buffer;
-
-    explicit CaptureClient(AudioClient* owner) : Tracked("IAudioCaptureClient"), client(owner) {
-        client->addRef();  // a service keeps its audio client alive, as on Windows
-    }
-    TRACKED_IUNKNOWN(IAudioCaptureClient)
-    void lastReleased() override { client->release(); }
-
-    void checkState(const char* call) {
-        if (!client->running)
-            logLine("mismatch %s %s", call, client->stopped ? "after Stop" : "before Start");
-    }
-    // The packet that is ready now, if any; an idle item is used up by asking.
-    const Packet* ready() {
-        const std::vector<Packet>& packets = g_config.packets;
-        if (next >= packets.size() && g_config.repeat) next = 0;
-        if (next >= packets.size()) return nullptr;
-        const Packet& packet = packets[next];
-        if (packet.idle) {
-            ++next;
-            // The next packet is ready at once: wake an event-driven reader, as Windows would.
-            if (client->event != nullptr && !g_config.realTime) SetEvent(client->event);
-            return nullptr;
-        }
-        if (g_config.realTime) {
-            LARGE_INTEGER now, frequency;
-            QueryPerformanceCounter(&now);
-            QueryPerformanceFrequency(&frequency);
-            const double seconds = static_cast<double>(now.QuadPart - client->startedAt.QuadPart) /
-                                   static_cast<double>(frequency.QuadPart);
-            if (seconds * client->rate < static_cast<double>(delivered + packet.frames))
-                return nullptr;
-        }
-        return &packet;
-    }
-    // Tones are written the way the exe reads samples: floats as they are, integers in the low
-    // `valid` bits of their container, sign-extended.
-    void fill(const Packet& packet) {
-        buffer.assign(static_cast<std::size_t>(packet.frames) * client->align, 0);
-        const std::size_t width = client->bits / 8u;
-        for (std::size_t i = 0; i < buffer.size(); ++i) {
-            if (packet.data == Packet::Sequence) buffer[i] = static_cast<BYTE>(sequence++);
-            if (packet.data == Packet::Bytes && !packet.bytes.empty())
-                buffer[i] = packet.bytes[i % packet.bytes.size()];
-        }
-        for (UINT32 frame = 0; packet.data == Packet::Tone && frame < packet.frames; ++frame) {
-            const double t = static_cast<double>(delivered + frame) / client->rate;
-            const double x =
-                packet.amplitude * std::sin(2 * 3.14159265358979323846 * packet.frequency * t);
-            const float single = static_cast<float>(x);
-            const long long integer =
-                std::llround(x * static_cast<double>((1LL << (client->valid - 1)) - 1));
-            for (std::size_t c = 0; c < client->channels; ++c) {
-                BYTE* sample = buffer.data() + frame * client->align + c * width;
-                if (client->isFloat) std::memcpy(sample, &single, sizeof single);
-                for (std::size_t b = 0; !client->isFloat && b < width; ++b)
-                    sample[b] = static_cast<BYTE>(integer >> (8 * b));
-            }
-        }
-    }
-
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-        checkState("GetNextPacketSize");
-        const HRESULT status = fault("GetNextPacketSize");
-        const Packet* packet = held == 0 && SUCCEEDED(status) ? ready() : nullptr;
-        *frames = held > 0 ? held : packet != nullptr ? packet->frames : 0;
-        logLine("GetNextPacketSize frames=%u -> 0x%08lx", *frames, hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* position,
-                                        UINT64* qpcPosition) override {
-        checkState("GetBuffer");
-        if (held > 0) logLine("mismatch GetBuffer while %u frames are held", held);
-        HRESULT status = fault("GetBuffer", held > 0 ? AUDCLNT_E_OUT_OF_ORDER : S_OK);
-        const Packet* packet = SUCCEEDED(status) ? ready() : nullptr;
-        if (SUCCEEDED(status) && packet == nullptr) status = AUDCLNT_S_BUFFER_EMPTY;
-        *data = nullptr;
-        *frames = 0;
-        *flags = 0;
-        if (packet != nullptr) {
-            fill(*packet);
-            *data = packet->nullData ? nullptr : buffer.data();
-            *frames = held = packet->frames;
-            *flags = packet->flags;
-            if (position != nullptr) *position = delivered;
-            if (qpcPosition != nullptr) *qpcPosition = 0;
-        }
-        logLine("GetBuffer frames=%u flags=0x%lx data=%s -> 0x%08lx", *frames,
-                static_cast<unsigned long>(*flags),
-                packet == nullptr  ? "none"
-                : packet->nullData ? "null"
-                                   : "set",
-                hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
-        checkState("ReleaseBuffer");
-        if (frames != held) logLine("mismatch ReleaseBuffer frames=%u handed=%u", frames, held);
-        const HRESULT status = held == 0        ? AUDCLNT_E_OUT_OF_ORDER
-                               : frames != held ? AUDCLNT_E_INVALID_SIZE
-                                                : S_OK;
-        logLine("ReleaseBuffer frames=%u handed=%u -> 0x%08lx", frames, held, hex(status));
-        if (held > 0) {
-            // Poisoned, so that data used after the release shows in the stream.
-            std::memset(buffer.data(), 0xDD, buffer.size());
-            delivered += held;
-            held = 0;
-            ++next;
-        }
-        return status;
-    }
-};
-
-HRESULT AudioClient::GetService(REFIID iid, void** out) {
-    const bool capture = IsEqualIID(iid, __uuidof(IAudioCaptureClient));
-    const HRESULT status = fault("GetService", !initialized ? AUDCLNT_E_NOT_INITIALIZED
-                                               : !capture   ? E_NOINTERFACE
-                                                            : S_OK);
-    CaptureClient* service = SUCCEEDED(status) ? new CaptureClient(this) : nullptr;
-    *out = static_cast<IAudioCaptureClient*>(service);
-    logLine("GetService client=%d iid=%s capture=%d -> 0x%08lx", id,
-            capture ? "IAudioCaptureClient" : "other", service ? service->id : 0, hex(status));
-    return status;
-}
-
-// An object that is not an audio client, for an activation that delivers the wrong thing.
-struct Stranger : IUnknown, Tracked {
-    Stranger() : Tracked("IUnknown") {}
-    TRACKED_IUNKNOWN(IUnknown)
-};
-
-struct Device : IMMDevice, Tracked {
-    Device() : Tracked("IMMDevice") {}
-    TRACKED_IUNKNOWN(IMMDevice)
-    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD context, PROPVARIANT* params,
-                                       void** out) override {
-        const bool audioClient = IsEqualIID(iid, __uuidof(IAudioClient));
-        const HRESULT status = fault("Activate", audioClient ? S_OK : E_NOINTERFACE);
-        AudioClient* client = SUCCEEDED(status) ? new AudioClient(false) : nullptr;
-        *out = static_cast<IAudioClient*>(client);
-        logLine("Activate device=%d iid=%s context=0x%lx params=%s client=%d -> 0x%08lx", id,
-                audioClient ? "IAudioClient" : "other", static_cast<unsigned long>(context),
-                params ? "set" : "null", client ? client->id : 0, hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
-        return notImplemented("OpenPropertyStore");
-    }
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return notImplemented("GetId"); }
-    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return notImplemented("GetState"); }
-};
-
-struct Enumerator : IMMDeviceEnumerator, Tracked {
-    Enumerator() : Tracked("IMMDeviceEnumerator") {}
-    TRACKED_IUNKNOWN(IMMDeviceEnumerator)
-    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
-                                                      IMMDevice** out) override {
-        const HRESULT status = fault("GetDefaultAudioEndpoint");
-        Device* device = SUCCEEDED(status) ? new Device : nullptr;
-        *out = device;
-        logLine("GetDefaultAudioEndpoint flow=%d role=%d device=%d -> 0x%08lx",
-                static_cast<int>(flow), static_cast<int>(role), device ? device->id : 0,
-                hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
-        return notImplemented("EnumAudioEndpoints");
-    }
-    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override {
-        return notImplemented("GetDevice");
-    }
-    HRESULT STDMETHODCALLTYPE
-    RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return notImplemented("RegisterEndpointNotificationCallback");
-    }
-    HRESULT STDMETHODCALLTYPE
-    UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return notImplemented("UnregisterEndpointNotificationCallback");
-    }
-};
-
-struct Operation : IActivateAudioInterfaceAsyncOperation, Tracked {
-    HRESULT result;
-    IUnknown* activated;
-    Operation(HRESULT outcome, IUnknown* object)
-        : Tracked("IActivateAudioInterfaceAsyncOperation"), result(outcome), activated(object) {}
-    TRACKED_IUNKNOWN(IActivateAudioInterfaceAsyncOperation)
-    void lastReleased() override {
-        if (activated != nullptr) activated->Release();
-    }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* outcome, IUnknown** object) override {
-        const HRESULT status = fault("GetActivateResult");
-        *object = nullptr;
-        if (SUCCEEDED(status)) {
-            *outcome = result;
-            if ((*object = activated) != nullptr) activated->AddRef();
-        }
-        logLine("GetActivateResult result=0x%08lx interface=%s -> 0x%08lx", hex(result),
-                activated ? "set" : "null", hex(status));
-        return status;
-    }
-};
-
-struct Completion {
-    IActivateAudioInterfaceCompletionHandler* handler;
-    Operation* operation;
-    bool ownThread;
-    LONG settled = 0;
-};
-// On threads of their own: their references are the double's own until settled.
-std::vector<Completion*> g_pending;
-
-// Gives back the double's reference to the operation once, whether the completion or the exit
-// report gets there first: on Wine a completion thread may still run while the process exits.
-// The flag is set first: a thread's first use of it allocates, which is slow enough for the exit
-// report to run meanwhile.
-bool settle(Completion* completion) {
-    const bool own = t_ownReferences;
-    t_ownReferences = true;
-    const bool first = InterlockedExchange(&completion->settled, 1) == 0;
-    if (first) completion->operation->release();
-    t_ownReferences = own;
-    return first;
-}
-
-DWORD WINAPI complete(void* parameter) {
-    auto* completion = static_cast<Completion*>(parameter);
-    if (completion->ownThread && g_config.completionDelay > 0) Sleep(g_config.completionDelay);
-    const HRESULT status = completion->handler->ActivateCompleted(completion->operation);
-    logLine("ActivateCompleted operation=%d thread=%s -> 0x%08lx", completion->operation->id,
-            completion->ownThread ? "own" : "caller", hex(status));
-    completion->handler->Release();
-    // Until here the process may end with this completion pending; the exit report then gives
-    // back its reference to the operation. Like every object, the completion is never freed.
-    settle(completion);
+DWORD WINAPI announceDeviceChange(void*) {
+    Lock lock;
+    for (IMMNotificationClient* callback : g_callbacks)
+        callback->OnDefaultDeviceChanged(static_cast<EDataFlow>(g_config.changeFlow),
+                                         static_cast<ERole>(g_config.changeRole), L"{new-device}");
     return 0;
 }
 
-struct Factory : IClassFactory {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = IsEqualIID(iid, IID_IClassFactory) || IsEqualIID(iid, IID_IUnknown) ? this : nullptr;
-        return *out ? S_OK : E_NOINTERFACE;
-    }
-    // One static factory for the life of the process: COM may keep it cached.
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        HRESULT status = fault("CoCreateInstance", outer ? CLASS_E_NOAGGREGATION : S_OK);
-        Enumerator* enumerator = SUCCEEDED(status) ? new Enumerator : nullptr;
-        *out = nullptr;
-        if (enumerator != nullptr) {
-            status = enumerator->QueryInterface(iid, out);
-            enumerator->release();
-        }
-        logLine("CoCreateInstance class=MMDeviceEnumerator iid=%s enumerator=%d -> 0x%08lx",
-                IsEqualIID(iid, __uuidof(IMMDeviceEnumerator)) ? "IMMDeviceEnumerator" : "other",
-                enumerator ? enumerator->id : 0, hex(status));
-        return status;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-} g_factory;
+// The packet that is ready now, if any; an idle item is used up by asking.
+const std::pair<UINT32, DWORD>* ready(Object* client) {
+    if (client->next >= g_config.packets.size() && g_config.after == "repeat") client->next = 0;
+    if (client->next >= g_config.packets.size()) return nullptr;
+    const auto& packet = g_config.packets[client->next];
+    if (packet.first == 0 && ++client->next && client->event) SetEvent(client->event);
+    const ULONGLONG due = (client->delivered + packet.first) * 1000 / std::max(client->rate, 1ul);
+    const bool early = g_config.pace == "real" && GetTickCount64() - client->startedAt < due;
+    return packet.first == 0 || early ? nullptr : &packet;
+}
+HRESULT STDMETHODCALLTYPE getNextPacketSize(Object* self, UINT32* frames) {
+    const HRESULT status = fault("GetNextPacketSize");
+    const auto* packet = !self->holds->held && SUCCEEDED(status) ? ready(self->holds) : nullptr;
+    *frames = static_cast<UINT32>(self->holds->held ? self->holds->held
+                                  : packet          ? packet->first
+                                                    : 0);
+    return status;
+}
+HRESULT STDMETHODCALLTYPE getBuffer(Object* self, BYTE** data, UINT32* frames, DWORD* flags) {
+    Object* client = self->holds;
+    if (client->held || !client->running)
+        logLine("mismatch GetBuffer with a packet held or stopped");
+    const HRESULT status = fault("GetBuffer");
+    const auto* packet = SUCCEEDED(status) ? ready(client) : nullptr;
+    *data = nullptr, *frames = 0, *flags = 0;
+    if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
+    client->buffer.resize(packet->first * client->align);
+    for (char& byte : client->buffer)
+        byte = static_cast<char>(
+            g_config.data.empty() ? g_sequence : g_config.data[g_sequence % g_config.data.size()]),
+        ++g_sequence;
+    *data = packet->second & kNullData ? nullptr : reinterpret_cast<BYTE*>(&client->buffer[0]);
+    *frames = static_cast<UINT32>(client->held = packet->first);
+    *flags = packet->second & ~kNullData;
+    return status;
+}
+HRESULT STDMETHODCALLTYPE releaseBuffer(Object* self, UINT32 frames) {
+    Object* client = self->holds;
+    if (frames != client->held || !frames) logLine("mismatch ReleaseBuffer of %u frames", frames);
+    // Poisoned, so that data used after its release shows in the stream.
+    std::fill(client->buffer.begin(), client->buffer.end(), '\xDD');
+    g_frames += client->held, client->delivered += client->held, client->held = 0, ++client->next;
+    if (++g_packets != g_config.changeAfter) return S_OK;
+    HANDLE thread = CreateThread(nullptr, 0, announceDeviceChange, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return S_OK;
+}
+void* const captureVtable[] = {IUNKNOWN, F(getBuffer), F(releaseBuffer), F(getNextPacketSize)};
 
-// ---- the exe's imports from ole32 and kernel32, which a mmdevapi.dll cannot serve itself ------
+HRESULT STDMETHODCALLTYPE initialize(Object* self, AUDCLNT_SHAREMODE share, DWORD flags,
+                                     REFERENCE_TIME duration, REFERENCE_TIME period,
+                                     const WAVEFORMATEX* format) {
+    const HRESULT status = fault("Initialize");
+    self->initialized = SUCCEEDED(status), self->flags = flags;
+    self->align = format->nBlockAlign, self->rate = format->nSamplesPerSec;
+    logLine("init %s share=%d flags=0x%08lx duration=%lld period=%lld format=%s", self->type,
+            static_cast<int>(share), flags, duration, period,
+            hex(format, sizeof *format + format->cbSize).c_str());
+    return status;
+}
+HRESULT STDMETHODCALLTYPE getMixFormat(Object* self, WAVEFORMATEX** out) {
+    const std::string& mix =
+        std::strcmp(self->type, "endpoint-client") ? g_config.loopMix : g_config.mix;
+    const HRESULT status = fault("GetMixFormat", mix == "notimpl" ? E_NOTIMPL : S_OK);
+    *out = nullptr;
+    if (status != S_OK || mix == "null") return status;
+    *out =
+        static_cast<WAVEFORMATEX*>(std::memcpy(CoTaskMemAlloc(mix.size()), mix.data(), mix.size()));
+    Lock lock;
+    g_formats.push_back(*out);
+    return status;
+}
+HRESULT STDMETHODCALLTYPE start(Object* self) {
+    // An event-driven stream without an event is refused, as Windows refuses it.
+    const bool eventless = (self->flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !self->event;
+    const bool ready = self->initialized && !self->running && !eventless;
+    const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
+    if (SUCCEEDED(status)) self->running = true, self->startedAt = GetTickCount64();
+    return status;
+}
+HRESULT STDMETHODCALLTYPE stop(Object* self) {
+    if (!self->running || self->held)
+        logLine("mismatch Stop without a Start or with a packet held");
+    self->running = false;
+    return S_OK;
+}
+HRESULT STDMETHODCALLTYPE setEventHandle(Object* self, HANDLE event) {
+    const HRESULT status = fault("SetEventHandle", event ? S_OK : E_INVALIDARG);
+    if (SUCCEEDED(status)) self->event = event;
+    return status;
+}
+HRESULT STDMETHODCALLTYPE getService(Object* self, REFIID iid, void** out) {
+    const bool capture = self->initialized && IsEqualIID(iid, __uuidof(IAudioCaptureClient));
+    const HRESULT status = fault("GetService", capture ? S_OK : E_NOINTERFACE);
+    // A service keeps its audio client alive, as on Windows.
+    *out = SUCCEEDED(status) ? (addRef(self), make(captureVtable, "capture-client", iid, self))
+                             : nullptr;
+    return status;
+}
+void* const clientVtable[] = {IUNKNOWN, F(initialize),     NI,           NI,       NI,
+                              NI,       F(getMixFormat),   NI,           F(start), F(stop),
+                              NI,       F(setEventHandle), F(getService)};
+
+HRESULT STDMETHODCALLTYPE activate(Object*, REFIID iid, DWORD, PROPVARIANT*, void** out) {
+    const HRESULT status =
+        fault("Activate", IsEqualIID(iid, __uuidof(IAudioClient)) ? S_OK : E_NOINTERFACE);
+    *out = SUCCEEDED(status) ? make(clientVtable, "endpoint-client", iid) : nullptr;
+    return status;
+}
+void* const deviceVtable[] = {IUNKNOWN, F(activate), NI, NI, NI};
+
+HRESULT STDMETHODCALLTYPE getDefaultAudioEndpoint(Object*, EDataFlow flow, ERole role, void** out) {
+    const bool renderConsole = flow == eRender && role == eConsole;
+    const HRESULT status = fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
+    *out = SUCCEEDED(status) ? make(deviceVtable, "device", __uuidof(IMMDevice)) : nullptr;
+    return status;
+}
+HRESULT STDMETHODCALLTYPE registerCallback(Object* self, IMMNotificationClient* callback) {
+    const HRESULT status = fault("RegisterEndpointNotificationCallback");
+    logLine("register -> 0x%08lx", static_cast<unsigned long>(status));
+    if (FAILED(status)) return status;
+    Lock lock;
+    callback->AddRef(), ++self->registered, g_callbacks.push_back(callback);
+    return status;
+}
+HRESULT STDMETHODCALLTYPE unregisterCallback(Object* self, IMMNotificationClient* callback) {
+    logLine("unregister");
+    Lock lock;
+    const auto it = std::find(g_callbacks.begin(), g_callbacks.end(), callback);
+    if (it == g_callbacks.end())
+        return logLine("mismatch Unregister of an unknown callback"), E_INVALIDARG;
+    g_callbacks.erase(it), --self->registered, callback->Release();
+    return S_OK;
+}
+void* const enumeratorVtable[] = {
+    IUNKNOWN, NI, F(getDefaultAudioEndpoint), NI, F(registerCallback), F(unregisterCallback)};
+
+HRESULT STDMETHODCALLTYPE getActivateResult(Object* self, HRESULT* result, IUnknown** activated) {
+    const HRESULT status = fault("GetActivateResult");
+    *activated = nullptr;
+    if (SUCCEEDED(status) && self->holds)
+        addRef(self->holds), *activated = reinterpret_cast<IUnknown*>(self->holds);
+    if (SUCCEEDED(status)) *result = self->result;
+    return status;
+}
+void* const operationVtable[] = {IUNKNOWN, F(getActivateResult)};
+
+DWORD WINAPI complete(void* parameter) {
+    auto* operation = static_cast<Object*>(parameter);
+    Sleep(std::strtoul(g_config.complete.c_str(), nullptr, 10));
+    operation->handler->ActivateCompleted(
+        reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(operation));
+    operation->handler->Release();
+    release(operation);
+    return 0;
+}
+
+HRESULT STDMETHODCALLTYPE createInstance(Object*, IUnknown* outer, REFIID iid, void** out) {
+    *out = nullptr;
+    const HRESULT status = fault("CoCreateInstance", outer ? CLASS_E_NOAGGREGATION : S_OK);
+    Object* enumerator = SUCCEEDED(status) ? make(enumeratorVtable, "enumerator", iid) : nullptr;
+    return enumerator ? queryInterface(enumerator, iid, out), release(enumerator), status : status;
+}
+void* const factoryVtable[] = {IUNKNOWN, F(createInstance), NI};
+Object g_factory{factoryVtable, "factory", &IID_IClassFactory, nullptr, 1 << 30};
+
+// The exe's imports from ole32 and kernel32, which a mmdevapi.dll cannot serve itself.
 decltype(&CoInitializeEx) realCoInitializeEx;
 decltype(&CoUninitialize) realCoUninitialize;
 decltype(&CoTaskMemFree) realCoTaskMemFree;
 decltype(&CreateEventA) realCreateEventA;
-decltype(&WaitForSingleObject) realWaitForSingleObject;
-decltype(&Sleep) realSleep;
-std::vector<HANDLE> g_events;  // made through CreateEventA: the only waits worth reporting
+LONG g_apartments = 0;
 
 HRESULT WINAPI hookCoInitializeEx(void* reserved, DWORD model) {
-    const Failure* failure = injected("CoInitializeEx");
-    const HRESULT status = failure ? failure->status : realCoInitializeEx(reserved, model);
-    logLine("CoInitializeEx model=0x%lx -> 0x%08lx", static_cast<unsigned long>(model),
-            hex(status));
+    if (model != COINIT_MULTITHREADED) logLine("mismatch CoInitializeEx model=0x%lx", model);
+    HRESULT status = fault("CoInitializeEx");
+    if (SUCCEEDED(status = status ? status : realCoInitializeEx(reserved, model))) ++g_apartments;
     return status;
 }
-
+// Everything the exe was given must be back by now; our own completion threads finish first.
 void WINAPI hookCoUninitialize() {
-    logLine("CoUninitialize");
+    for (HANDLE thread : std::vector<HANDLE>(g_completions)) WaitForSingleObject(thread, 10000);
+    if (--g_apartments < 0) logLine("mismatch CoUninitialize without CoInitializeEx");
+    for (Object* object : g_objects)
+        if (object->refs > 0) logLine("mismatch CoUninitialize while a %s is held", object->type);
+    if (!g_formats.empty()) logLine("mismatch CoUninitialize while a mix format is held");
     realCoUninitialize();
 }
-
 void WINAPI hookCoTaskMemFree(void* block) {
-    int client = 0;
-    {
-        Lock lock;
-        auto it = std::find_if(
-            g_mixFormats.begin(), g_mixFormats.end(),
-            [block](const std::pair<void*, int>& format) { return format.first == block; });
-        if (it != g_mixFormats.end()) client = it->second, g_mixFormats.erase(it);
-    }
-    if (client != 0)
-        logLine("CoTaskMemFree mixformat client=%d", client);
-    else
-        logLine("CoTaskMemFree %s", block ? "other" : "null");
+    Lock lock;
+    g_formats.erase(std::remove(g_formats.begin(), g_formats.end(), block), g_formats.end());
     realCoTaskMemFree(block);
 }
-
 HANDLE WINAPI hookCreateEventA(SECURITY_ATTRIBUTES* security, BOOL manual, BOOL initial,
                                const char* name) {
-    const bool fail = injected("CreateEventA") != nullptr;
-    HANDLE event = fail ? nullptr : realCreateEventA(security, manual, initial, name);
-    if (fail) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    if (event != nullptr) {
-        Lock lock;
-        g_events.push_back(event);
-    }
-    logLine("CreateEventA manual=%d initial=%d -> %s", manual, initial, event ? "event" : "null");
-    return event;
+    if (!injected("CreateEventA")) return realCreateEventA(security, manual, initial, name);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
-DWORD WINAPI hookWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    bool ours = false;
-    {
-        Lock lock;
-        for (HANDLE event : g_events) ours = ours || event == handle;
-    }
-    if (!ours) return realWaitForSingleObject(handle, milliseconds);
-    const Failure* failure = injected("WaitForSingleObject");
-    const bool failed = failure != nullptr && failure->word == "failed";
-    if (failed) SetLastError(ERROR_INVALID_HANDLE);
-    const DWORD result = failed    ? WAIT_FAILED
-                         : failure ? WAIT_TIMEOUT
-                                   : realWaitForSingleObject(handle, milliseconds);
-    logLine("WaitForSingleObject ms=%lu -> 0x%lx", static_cast<unsigned long>(milliseconds),
-            static_cast<unsigned long>(result));
-    return result;
-}
-
-void WINAPI hookSleep(DWORD milliseconds) {
-    logLine("Sleep ms=%lu", static_cast<unsigned long>(milliseconds));
-    realSleep(milliseconds);
-}
-
-// Points the main module's import slots for these functions at the wrappers: the exe's file is
-// unchanged, only its import table in this process's memory.
+// Points the exe's import slots for those functions at the hooks: its file is unchanged, only its
+// import table in this process's memory. The slots are bound by now, to what GetProcAddress gives.
 void hookImports() {
-#define HOOK(name)                                         \
-    {                                                      \
-#name, reinterpret_cast < ULONG_PTR>(&hook##name), \
-            reinterpret_cast < ULONG_PTR*>(&real##name)    \
+#define HOOK(dll, name)                                              \
+    {                                                                \
+        GetProcAddress(GetModuleHandleA(dll), #name), F(hook##name), \
+            reinterpret_cast<void**>(&real##name)                    \
     }
     const struct {
-        const char* name;
-        ULONG_PTR replacement;
-        ULONG_PTR* original;
-    } hooks[] = {HOOK(CoInitializeEx), HOOK(CoUninitialize),      HOOK(CoTaskMemFree),
-                 HOOK(CreateEventA),   HOOK(WaitForSingleObject), HOOK(Sleep)};
-#undef HOOK
+        FARPROC address;
+        void* hook;
+        void** real;
+    } hooks[] = {HOOK("ole32", CoInitializeEx), HOOK("ole32", CoUninitialize),
+                 HOOK("ole32", CoTaskMemFree), HOOK("kernel32", CreateEventA)};
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const DWORD imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    std::string patched;
-    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
-         imports && dll->Name; ++dll) {
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; dll->OriginalFirstThunk && names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const char* name =
-                reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
-            for (const auto& hook : hooks) {
-                if (std::strcmp(name, hook.name) != 0) continue;
-                DWORD protection = 0;
-                VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), PAGE_READWRITE, &protection);
-                *hook.original = static_cast<ULONG_PTR>(slots->u1.Function);
-                slots->u1.Function = hook.replacement;
-                VirtualProtect(&slots->u1.Function, sizeof(ULONG_PTR), protection, &protection);
-                patched += (patched.empty() ? "" : ",") + std::string(name);
-            }
-        }
-    }
-    char module[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, module, sizeof module);
-    logLine("attach pid=%lu module=%s hooks=%s", GetCurrentProcessId(), module, patched.c_str());
+    const IMAGE_DATA_DIRECTORY& table =
+        reinterpret_cast<IMAGE_NT_HEADERS*>(base +
+                                            reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew)
+            ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+    auto* slots = reinterpret_cast<void**>(base + table.VirtualAddress);
+    DWORD protection = 0;
+    VirtualProtect(slots, table.Size, PAGE_READWRITE, &protection);
+    for (std::size_t i = 0; i < table.Size / sizeof *slots; ++i)
+        for (const auto& hook : hooks)
+            if (slots[i] == reinterpret_cast<void*>(hook.address))
+                *hook.real = slots[i], slots[i] = hook.hook;
+    VirtualProtect(slots, table.Size, protection, &protection);
 }
 
 // At process exit the other threads are gone, and one of them may hold the lock: none is taken.
 void reportOutstanding() {
-    t_ownReferences = true;
-    for (Completion* completion : g_pending)
-        if (settle(completion)) logLine("undelivered operation=%d", completion->operation->id);
-    int outstanding = 0;
-    for (Tracked* object : g_objects)
-        if (object->refs > 0)
-            logLine("outstanding %s#%d refs=%ld", object->type, object->id, object->refs),
-                ++outstanding;
-    for (auto& format : g_mixFormats)
-        logLine("outstanding mixformat client=%d", format.second), ++outstanding;
-    logLine("exit outstanding=%d", outstanding);
-}
-
-std::string environment(const char* name) {
-    static char value[32768];
-    const DWORD size = GetEnvironmentVariableA(name, value, sizeof value);
-    return size < sizeof value ? std::string(value, size) : std::string();
+    std::vector<std::string> held(g_callbacks.size() + g_formats.size(),
+                                  "a callback or mix format");
+    for (Object* object : g_objects)
+        if (object->refs > 0) held.push_back(object->type);
+    if (g_apartments > 0) held.push_back("the apartment");
+    for (const std::string& what : held) logLine("outstanding %s", what.c_str());
+    logLine("exit frames=%llu outstanding=%zu", g_frames, held.size());
 }
 
 }  // namespace
@@ -789,84 +434,51 @@ extern "C" HRESULT WINAPI
 doubleActivateAudioInterfaceAsync(const WCHAR* path, REFIID iid, PROPVARIANT* params,
                                   IActivateAudioInterfaceCompletionHandler* handler,
                                   IActivateAudioInterfaceAsyncOperation** operation) {
-    DWORD words[3] = {0, 0, 0};  // the activation record: type, process, mode
-    if (params->vt == VT_BLOB && params->blob.pBlobData != nullptr)
-        std::memcpy(words, params->blob.pBlobData,
-                    std::min<std::size_t>(params->blob.cbSize, sizeof words));
     IUnknown* agile = nullptr;
     if (SUCCEEDED(handler->QueryInterface(IID_IAgileObject, reinterpret_cast<void**>(&agile))))
         agile->Release();
-    const bool audioClient = IsEqualIID(iid, __uuidof(IAudioClient));
-    const HRESULT status = fault("ActivateAudioInterfaceAsync");
-    Operation* op = nullptr;
-    if (SUCCEEDED(status)) {
-        const Failure* failure = injected("ActivateResult");
-        const bool stranger = failure != nullptr && failure->word == "noclient";
-        const HRESULT result = failure && !stranger ? failure->status
-                               : audioClient        ? S_OK
-                                                    : E_NOINTERFACE;
-        IUnknown* activated = stranger ? static_cast<IUnknown*>(new Stranger)
-                              : SUCCEEDED(result)
-                                  ? static_cast<IAudioClient*>(new AudioClient(true))
-                                  : nullptr;
-        *operation = op = new Operation(result, activated);
-    }
-    logLine(
-        "ActivateAudioInterfaceAsync path=%ls iid=%s vt=%u size=%lu type=%lu pid=%lu mode=%lu "
-        "agile=%d "
-        "operation=%d -> 0x%08lx",
-        path, audioClient ? "IAudioClient" : "other", params->vt,
-        static_cast<unsigned long>(params->blob.cbSize), static_cast<unsigned long>(words[0]),
-        static_cast<unsigned long>(words[1]), static_cast<unsigned long>(words[2]),
-        agile != nullptr, op ? op->id : 0, hex(status));
-    if (op == nullptr || g_config.completion == Config::Never) return status;
-    handler->AddRef();
-    t_ownReferences = true;
-    op->addRef();
-    t_ownReferences = false;
-    auto* completion = new Completion{handler, op, g_config.completion != Config::Sync};
-    if (!completion->ownThread) {
-        complete(completion);  // before ActivateAudioInterfaceAsync returns, on the caller's thread
-        return status;
-    }
-    {
-        Lock lock;
-        g_pending.push_back(completion);
-    }
-    HANDLE thread = CreateThread(nullptr, 0, complete, completion, 0, nullptr);
-    if (thread != nullptr) CloseHandle(thread);
+    logLine("activate path=%ls vt=%u record=%s agile=%d", path, params->vt,
+            hex(params->blob.pBlobData, params->blob.cbSize).c_str(), agile != nullptr);
+    const HRESULT status = fault("ActivateAudioInterfaceAsync",
+                                 IsEqualIID(iid, __uuidof(IAudioClient)) ? S_OK : E_NOINTERFACE);
+    const Failure* failure = SUCCEEDED(status) ? injected("ActivateResult") : nullptr;
+    const bool stranger = failure && failure->word == "noclient";
+    Object* activated = stranger  ? make(deviceVtable, "device", __uuidof(IMMDevice))
+                        : failure ? nullptr
+                                  : make(clientVtable, "loopback-client", iid);
+    Object* op = make(operationVtable, "operation", __uuidof(IActivateAudioInterfaceAsyncOperation),
+                      activated);
+    op->result = failure && !stranger
+                     ? static_cast<HRESULT>(std::strtoul(failure->word.c_str(), nullptr, 16))
+                     : S_OK;
+    *operation = reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(op);
+    if (FAILED(status) || g_config.complete == "never") return status;
+    addRef(op), (op->handler = handler)->AddRef();
+    if (g_config.complete == "sync") return complete(op), status;
+    Lock lock;
+    g_completions.push_back(CreateThread(nullptr, 0, complete, op, 0, nullptr));
     return status;
 }
 
 extern "C" HRESULT WINAPI doubleDllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    const bool ours = IsEqualCLSID(clsid, __uuidof(MMDeviceEnumerator));
-    logLine("DllGetClassObject class=%s", ours ? "MMDeviceEnumerator" : "other");
     *out = nullptr;
-    return ours ? g_factory.QueryInterface(iid, out) : CLASS_E_CLASSNOTAVAILABLE;
+    const bool ours = IsEqualCLSID(clsid, __uuidof(MMDeviceEnumerator));
+    return ours ? queryInterface(&g_factory, iid, out) : CLASS_E_CLASSNOTAVAILABLE;
 }
-
-extern "C" HRESULT WINAPI doubleDllCanUnloadNow() {
+// Registration has nothing to do, and the DLL stays loaded: COM may keep the factory cached.
+extern "C" HRESULT WINAPI doubleDllNothingToDo() {
     return S_FALSE;
-}
-extern "C" HRESULT WINAPI doubleDllRegisterServer() {
-    return S_OK;
-}
-extern "C" HRESULT WINAPI doubleDllUnregisterServer() {
-    return S_OK;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        InitializeCriticalSection(&g_lock);
-        const std::string logPath = environment("OAH_DOUBLE_LOG");
-        if (!logPath.empty())
-            g_log = CreateFileA(logPath.c_str(), FILE_APPEND_DATA,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        parseConfig(environment("OAH_DOUBLE"));
-        hookImports();
-    } else if (reason == DLL_PROCESS_DETACH) {
-        reportOutstanding();
-    }
+    if (reason == DLL_PROCESS_DETACH) reportOutstanding();
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    InitializeCriticalSection(&g_lock);
+    const char* log = std::getenv("OAH_DOUBLE_LOG");
+    g_log = CreateFileA(log ? log : "", FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    parseConfig(std::istringstream(std::getenv("OAH_DOUBLE") ? std::getenv("OAH_DOUBLE") : ""));
+    hookImports();
     return TRUE;
 }
