@@ -125,10 +125,6 @@ def expected_mono():
     return b"".join(struct.pack("<f", signed(data[i:i + 2], 16) / 2**15) * 2 for i in range(0, 960, 2))
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 LOST = b"[ostrel-audio-helper] Some captured audio was lost (the capture buffer overflowed).\n"
 
 

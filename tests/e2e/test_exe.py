@@ -33,7 +33,3 @@ class Executable(unittest.TestCase):
         data = open(EXE, "rb").read()
         for wanted in [b'level="asInvoker"', *(t.encode("utf-16-le") for t in ("VS_VERSION_INFO", "ProductName"))]:
             self.assertIn(wanted, data)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -100,7 +100,3 @@ class Stress(unittest.TestCase):
                 with self.subTest(case="OAH_STRESS_SEED=%d %s %d" % (SEED, how.__name__, index)):
                     self.assertEqual((r.code, r.err, r.problems()), (code, err, []))
                     code or self.assertEqual(r.out, header(48000, 2, 2) + seq(8 * r.frames()))
-
-
-if __name__ == "__main__":
-    unittest.main()
