@@ -29,20 +29,18 @@ struct OutputBuffers {
 // `mixFormat` points at a WAVEFORMATEX, or a WAVEFORMATEXTENSIBLE (40 bytes) when its tag says so.
 MixFormatInfo classifyMixFormat(const void* mixFormat);
 
+// One source sample scaled to [-1, 1] (float samples as they are). A channel past the source's
+// last gives the last; a format that cannot be decoded gives 0.
 float readSampleAsFloat(const MixFormatInfo& info, const void* data, std::uint32_t frame,
                         std::int32_t channel);
 
-// Fills the buffer of `format` with channels x frames output samples (the fast path).
+// Fills the buffer of `format` with channels x frames output samples: output channel 0 is source
+// channel 0, channel 1 is source channel 1 (channel 0 of a mono source), and every further one
+// repeats channel 0. Silent packets, missing data and formats that cannot be decoded give zeros.
 // `channels` must be at least 1.
 void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t frames,
                     std::uint32_t flags, std::int32_t channels, SampleFormat format,
                     OutputBuffers& buffers);
-
-// The same result computed one sample at a time with readSampleAsFloat; the reference that the
-// fast path is checked against.
-void convertSamplesPerSample(const MixFormatInfo& info, const void* data, std::uint32_t frames,
-                             std::uint32_t flags, std::int32_t channels, SampleFormat format,
-                             OutputBuffers& buffers);
 
 // convertSamples, then one fwrite of the result; on a short write sets errorMessage to
 // "stdout closed while writing audio".
