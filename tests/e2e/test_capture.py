@@ -58,20 +58,6 @@ class Stopping(unittest.TestCase):
         r = run(["--format=s16", "--channels=1"], after(16, Run.interrupt), mix=fmt("pcm", 2, 22050, 16))
         self.assertEqual((r.code, r.err, r.out, r.problems()), (0, b"", header(22050, 1, S16), []))
 
-    def test_ctrl_c_while_packets_flow_ends_after_whole_packets(self):
-        r = run([], after(16 + 50 * PACKET, Run.interrupt), packets=[480], after="repeat")
-        self.assertEqual((r.code, r.err, r.problems()), (0, b"", []))
-        self.assertEqual(r.out, header(48000, 2, F32) + seq(8 * r.frames()))
-
-    def test_ctrl_c_during_a_delayed_activation_ends_cleanly_on_the_late_client(self):
-        r = run(ARGS["process"], lambda r: [r.wait_log("activate"), r.interrupt()], complete=1500, packets=[480])
-        self.assertEqual((r.code, r.err, r.out[:16], r.problems()), (0, WARN["process"], header(48000, 2, F32), []))
-        self.assertEqual(len(r.lines("init loopback-client")), 1)
-
-    def test_a_reader_gone_mid_stream_ends_the_run_with_the_packet_given_back(self):
-        r = run([], lambda r: r.take(16 + 2 * PACKET), read=False, packets=[480], after="repeat")
-        self.assertEqual((r.code, r.err, r.problems()), (4, b"stdout closed while writing audio\n", []))
-
 
 LOOPBACK_FORMAT = fmt("ext-float", 2, 44100, 32).hex()
 
@@ -113,11 +99,6 @@ class ProcessLoopback(unittest.TestCase):
                                  (0, WARN["process"] + FALLBACK, header(44100, 2, F32) + seq(PACKET), []))
                 self.assertEqual([line.split(" format")[0] for line in r.lines("init")],
                                  ["init endpoint-client share=0 flags=0x00020000 duration=10000000 period=0"])
-
-    def test_a_completion_before_the_call_returns_is_taken(self):
-        r = self.capture("process", complete="sync")
-        self.assertEqual((r.code, r.err, len(r.out), r.problems()), (0, WARN["process"], 16 + PACKET, []))
-        self.assertEqual(len(r.lines("init loopback-client")), 1)
 
 
 def expected_mono():
