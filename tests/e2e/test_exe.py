@@ -29,7 +29,8 @@ class Executable(unittest.TestCase):
         imported = {line.split(":")[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
         self.assertLessEqual(imported, {"kernel32.dll", "msvcrt.dll", "ole32.dll", "user32.dll", "mmdevapi.dll"})
 
-    def test_runs_as_invoker_and_names_the_product(self):
+    def test_runs_as_invoker_names_the_product_and_ships_without_debug_sections(self):
         data = open(EXE, "rb").read()
+        self.assertNotIn(b".debug_", data)
         for wanted in [b'level="asInvoker"', *(t.encode("utf-16-le") for t in ("VS_VERSION_INFO", "ProductName"))]:
             self.assertIn(wanted, data)
