@@ -91,8 +91,8 @@ class Run:
         """Mismatches with the platform's rules and what was still held at exit, as the double saw."""
         return self.lines(("mismatch", "outstanding")) + ["no exit report"] * (not self.lines("exit "))
 
-    def frames(self):
-        return int(re.search(r"frames=(\d+)", self.lines("exit ")[0]).group(1))
+    def frames(self, field="frames"):
+        return int(re.search(field + r"=(\d+)", self.lines("exit ")[0]).group(1))
 
 
 def run(args, act=None, **options):

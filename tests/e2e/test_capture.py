@@ -58,6 +58,13 @@ class Stopping(unittest.TestCase):
         r = run(["--format=s16", "--channels=1"], after(16, Run.interrupt), mix=fmt("pcm", 2, 22050, 16))
         self.assertEqual((r.code, r.err, r.out, r.problems()), (0, b"", header(22050, 1, S16), []))
 
+    def test_while_nothing_plays_the_run_pauses_between_polls(self):
+        for mode in ["system", "process"]:
+            with self.subTest(mode=mode):
+                r = run(ARGS[mode], after(16, lambda r: time.sleep(0.5), Run.interrupt), packets=[0])
+                self.assertEqual((r.code, r.err, r.out, r.problems()), (0, WARN[mode], header(48000, 2, F32), []))
+                self.assertLess(r.frames("polls"), 1000)
+
 
 LOOPBACK_FORMAT = fmt("ext-float", 2, 44100, 32).hex()
 

@@ -19,7 +19,7 @@
 //       registered callback, from a thread of ours that is done before ReleaseBuffer returns
 // OAH_DOUBLE_LOG (a Windows path) gets what tests look at: the activation record, Initialize's
 // arguments, (un)registrations, every "mismatch" with the platform's rules, and at exit what is
-// still held ("outstanding") and "exit frames=<released> outstanding=<n>".
+// still held ("outstanding") and "exit frames=<released> outstanding=<n> polls=<packet-size calls>".
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <windows.h>
@@ -149,7 +149,7 @@ std::vector<void*> g_formats;                     // handed out by GetMixFormat,
 std::vector<IMMNotificationClient*> g_callbacks;  // registered, each with a reference of ours
 std::vector<HANDLE> g_completions;                // our threads that deliver a completion
 unsigned long g_packets = 0, g_sequence = 0;
-unsigned long long g_frames = 0;
+unsigned long long g_frames = 0, g_polls = 0;
 
 Object* make(void* const* vtable, const char* type, const IID& iid, Object* holds = nullptr) {
     Lock lock;
@@ -198,6 +198,7 @@ const std::pair<UINT32, DWORD>* ready(Object* client) {
     return packet.first == 0 || early ? nullptr : &packet;
 }
 HRESULT STDMETHODCALLTYPE getNextPacketSize(Object* self, UINT32* frames) {
+    ++g_polls;
     const HRESULT status = fault("GetNextPacketSize");
     const auto* packet = !self->holds->held && SUCCEEDED(status) ? ready(self->holds) : nullptr;
     *frames = static_cast<UINT32>(self->holds->held ? self->holds->held
@@ -425,7 +426,7 @@ void reportOutstanding() {
         if (object->refs > 0) held.push_back(object->type);
     if (g_apartments > 0) held.push_back("the apartment");
     for (const std::string& what : held) logLine("outstanding %s", what.c_str());
-    logLine("exit frames=%llu outstanding=%zu", g_frames, held.size());
+    logLine("exit frames=%llu outstanding=%zu polls=%llu", g_frames, held.size(), g_polls);
 }
 
 }  // namespace
