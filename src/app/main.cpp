@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
     // Messages must reach the parent byte for byte: a line feed stays one byte, and a system
     // text's own CR LF is not turned into CR CR LF.
     _setmode(_fileno(stderr), _O_BINARY);
+    // The C runtime buffers stderr when it is a pipe, as a parent's usually is; a notice must
+    // reach the parent when it happens, not when the run ends.
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
 
     RunConfig config;
     if (!parseCommandLine(argc, argv, config)) return 1;

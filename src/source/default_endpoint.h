@@ -9,16 +9,14 @@
 
 #include <string>
 
-// Puts the default console render device into `device` (whatever it held is released first) and
-// the enumerator that found it into `enumerator`. On failure returns false with the reason in
-// errorMessage.
-bool getDefaultRenderDevice(Microsoft::WRL::ComPtr<IMMDevice>& device,
-                            Microsoft::WRL::ComPtr<IMMDeviceEnumerator>& enumerator,
-                            std::string& errorMessage);
+// The signature of CoCreateInstance, through which the device enumerator is made; tests hand in
+// a stand-in for the system's audio stack.
+using CreateInstanceFunction = decltype(&CoCreateInstance);
 
-// Activates an IAudioClient on the default render device. On failure returns false, `client`
-// holds nothing and errorMessage has the reason; on success errorMessage is left alone. When
-// `enumerator` is given it receives the enumerator, for hearing of later device changes.
-bool activateDefaultAudioClient(Microsoft::WRL::ComPtr<IAudioClient>& client,
+// Activates an IAudioClient on the default console render device. On failure returns false,
+// `client` holds nothing and errorMessage has the reason; on success errorMessage is left alone.
+// When `enumerator` is given it receives the enumerator, for hearing of later device changes.
+bool activateDefaultAudioClient(CreateInstanceFunction createInstance,
+                                Microsoft::WRL::ComPtr<IAudioClient>& client,
                                 std::string& errorMessage,
                                 Microsoft::WRL::ComPtr<IMMDeviceEnumerator>* enumerator = nullptr);

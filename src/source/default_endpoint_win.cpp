@@ -4,32 +4,27 @@
 
 using Microsoft::WRL::ComPtr;
 
-bool getDefaultRenderDevice(ComPtr<IMMDevice>& device, ComPtr<IMMDeviceEnumerator>& enumerator,
-                            std::string& errorMessage) {
+bool activateDefaultAudioClient(CreateInstanceFunction createInstance,
+                                ComPtr<IAudioClient>& client, std::string& errorMessage,
+                                ComPtr<IMMDeviceEnumerator>* enumerator) {
     // A new enumerator every time: after a device change an old one would keep answering with
     // the endpoint that was the default when it was made.
-    HRESULT hr = CoCreateInstance(audio::CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                  audio::IID_IMMDeviceEnumerator,
-                                  reinterpret_cast<void**>(enumerator.ReleaseAndGetAddressOf()));
+    ComPtr<IMMDeviceEnumerator> ownEnumerator;
+    HRESULT hr = createInstance(audio::CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                                audio::IID_IMMDeviceEnumerator,
+                                reinterpret_cast<void**>(ownEnumerator.GetAddressOf()));
     if (FAILED(hr)) {
         errorMessage = "Failed to create MMDeviceEnumerator: " + describeStatus(hr);
         return false;
     }
-    hr = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.ReleaseAndGetAddressOf());
+    ComPtr<IMMDevice> device;
+    hr = ownEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.GetAddressOf());
     if (FAILED(hr)) {
         errorMessage = "Failed to get default audio device: " + describeStatus(hr);
         return false;
     }
-    return true;
-}
-
-bool activateDefaultAudioClient(ComPtr<IAudioClient>& client, std::string& errorMessage,
-                                ComPtr<IMMDeviceEnumerator>* enumerator) {
-    ComPtr<IMMDevice> device;
-    ComPtr<IMMDeviceEnumerator> ownEnumerator;
-    if (!getDefaultRenderDevice(device, ownEnumerator, errorMessage)) return false;
-    const HRESULT hr = device->Activate(audio::IID_IAudioClient, CLSCTX_ALL, nullptr,
-                                        reinterpret_cast<void**>(client.ReleaseAndGetAddressOf()));
+    hr = device->Activate(audio::IID_IAudioClient, CLSCTX_ALL, nullptr,
+                          reinterpret_cast<void**>(client.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) {
         // A failing Activate should leave null behind, but the caller must be able to rely on it.
         client.Reset();

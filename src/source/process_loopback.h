@@ -58,17 +58,12 @@ using ActivateAudioInterfaceAsyncFunction =
                      IActivateAudioInterfaceCompletionHandler* completionHandler,
                      IActivateAudioInterfaceAsyncOperation** operation);
 
-// Activates a process-loopback IAudioClient for targetPid's process tree (or for everything
-// except that tree when excludeTree is set) on devicePath, normally
-// audio::kProcessLoopbackDevicePath. On failure returns false with the reason in errorMessage,
-// and `client` is left as it was.
-bool activateProcessLoopbackClient(const wchar_t* devicePath, DWORD targetPid, bool excludeTree,
-                                   Microsoft::WRL::ComPtr<IAudioClient>& client,
-                                   std::string& errorMessage,
-                                   DWORD waitMilliseconds = audio::kActivationWaitMilliseconds);
-
-// The same through `activate` instead of the system's ActivateAudioInterfaceAsync.
+// Activates, through `activate` (the system's ActivateAudioInterfaceAsync or a test's stand-in),
+// a process-loopback IAudioClient for targetPid's process tree (or for everything except that
+// tree when excludeTree is set) on devicePath, normally audio::kProcessLoopbackDevicePath. On
+// failure returns false with the reason in errorMessage, and `client` is left as it was.
 bool activateProcessLoopbackClient(ActivateAudioInterfaceAsyncFunction activate,
                                    const wchar_t* devicePath, DWORD targetPid, bool excludeTree,
                                    Microsoft::WRL::ComPtr<IAudioClient>& client,
-                                   std::string& errorMessage, DWORD waitMilliseconds);
+                                   std::string& errorMessage,
+                                   DWORD waitMilliseconds = audio::kActivationWaitMilliseconds);

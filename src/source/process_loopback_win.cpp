@@ -99,13 +99,6 @@ void ActivationHandler::stopWaiting(ComPtr<IAudioClient>& into) {
     client_.Reset();
 }
 
-bool activateProcessLoopbackClient(const wchar_t* devicePath, DWORD targetPid, bool excludeTree,
-                                   ComPtr<IAudioClient>& client, std::string& errorMessage,
-                                   DWORD waitMilliseconds) {
-    return activateProcessLoopbackClient(&ActivateAudioInterfaceAsync, devicePath, targetPid,
-                                         excludeTree, client, errorMessage, waitMilliseconds);
-}
-
 bool activateProcessLoopbackClient(ActivateAudioInterfaceAsyncFunction activate,
                                    const wchar_t* devicePath, DWORD targetPid, bool excludeTree,
                                    ComPtr<IAudioClient>& client, std::string& errorMessage,

@@ -14,8 +14,6 @@
 #include "app/stop_signal.h"
 #include "source/audio_platform.h"
 #include "source/capture_target.h"
-#include "source/default_endpoint.h"
-#include "source/process_loopback.h"
 #include "stream/sample_convert.h"
 #include "stream/stream_header.h"
 
@@ -130,10 +128,11 @@ void record(std::string& errorMessage, const char* prefix, HRESULT status) {
 
 // The rate the engine mixes at, read through a short-lived client on the default endpoint; the
 // run's own message is left alone whatever happens here.
-DWORD defaultEndpointMixRate() {
+DWORD defaultEndpointMixRate(const AudioEntryPoints& entryPoints) {
     std::string ignoredMessage;
     ComPtr<IAudioClient> client;
-    if (!activateDefaultAudioClient(client, ignoredMessage)) return kFallbackSampleRate;
+    if (!activateDefaultAudioClient(entryPoints.createInstance, client, ignoredMessage))
+        return kFallbackSampleRate;
     WAVEFORMATEX* format = nullptr;
     if (FAILED(client->GetMixFormat(&format)) || format == nullptr) return kFallbackSampleRate;
     const DWORD rate = format->nSamplesPerSec;
@@ -144,11 +143,11 @@ DWORD defaultEndpointMixRate() {
 // A client obtained through process loopback answers GetMixFormat with E_NOTIMPL on every
 // Windows build seen so far, yet accepts a format chosen by the caller. Float stereo at the
 // engine's rate is what such a client is known to deliver.
-MixFormat makeProcessLoopbackFormat() {
+MixFormat makeProcessLoopbackFormat(const AudioEntryPoints& entryPoints) {
     auto* format = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
     if (format == nullptr) return nullptr;
     std::memset(format, 0, sizeof *format);
-    const DWORD rate = defaultEndpointMixRate();
+    const DWORD rate = defaultEndpointMixRate(entryPoints);
     format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     format->Format.nChannels = 2;
     format->Format.nSamplesPerSec = rate;
@@ -173,10 +172,11 @@ void watchDefaultDevice(ComPtr<IMMDeviceEnumerator> enumerator, DeviceChangeWatc
 
 // Fills resources.audioClient for the resolved target; false with errorMessage set when not
 // even the default endpoint could be had.
-bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
-                       std::string& errorMessage) {
+bool obtainAudioClient(const AudioEntryPoints& entryPoints, const CaptureTarget& target,
+                       CaptureResources& resources, std::string& errorMessage) {
     if (target.useProcessLoopback) {
-        if (activateProcessLoopbackClient(audio::kProcessLoopbackDevicePath, target.processId,
+        if (activateProcessLoopbackClient(entryPoints.activateAsync,
+                                          audio::kProcessLoopbackDevicePath, target.processId,
                                           target.excludeTree, resources.audioClient,
                                           errorMessage)) {
             return true;
@@ -185,7 +185,10 @@ bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
         errorMessage.clear();
     }
     ComPtr<IMMDeviceEnumerator> enumerator;
-    if (!activateDefaultAudioClient(resources.audioClient, errorMessage, &enumerator)) return false;
+    if (!activateDefaultAudioClient(entryPoints.createInstance, resources.audioClient, errorMessage,
+                                    &enumerator)) {
+        return false;
+    }
     watchDefaultDevice(std::move(enumerator), resources.deviceWatch);
     if (!resources.loopbackFailure.empty()) {
         std::fputs("[ostrel-audio-helper] Process loopback unavailable; using system audio.\n",
@@ -196,7 +199,8 @@ bool obtainAudioClient(const CaptureTarget& target, CaptureResources& resources,
 
 // Mix format, stream initialisation, capture client and start. Returns 0 when the stream
 // runs, else the exit code of the failed step.
-int startStream(bool processLoopback, CaptureResources& resources, std::string& errorMessage) {
+int startStream(const AudioEntryPoints& entryPoints, bool processLoopback,
+                CaptureResources& resources, std::string& errorMessage) {
     IAudioClient& client = *resources.audioClient.Get();
 
     WAVEFORMATEX* mixFormat = nullptr;
@@ -204,7 +208,7 @@ int startStream(bool processLoopback, CaptureResources& resources, std::string& 
     if (SUCCEEDED(formatStatus) && mixFormat != nullptr) {
         resources.mixFormat.reset(mixFormat);
     } else if (processLoopback) {
-        resources.mixFormat = makeProcessLoopbackFormat();
+        resources.mixFormat = makeProcessLoopbackFormat(entryPoints);
     }
     if (!resources.mixFormat) {
         record(errorMessage, "GetMixFormat failed: ", formatStatus);
@@ -253,8 +257,8 @@ int startStream(bool processLoopback, CaptureResources& resources, std::string& 
 
 // Moves packets from the capture client to standard output, one per iteration, until a stop
 // request or a failure.
-void streamPackets(const RunConfig& config, CaptureResources& resources,
-                   std::string& errorMessage) {
+void streamPackets(const RunConfig& config, CaptureResources& resources, std::string& errorMessage,
+                   std::FILE* out) {
     const MixFormatInfo info = classifyMixFormat(resources.mixFormat.get());
     IAudioCaptureClient& capture = *resources.captureClient.Get();
     bool firstPacket = true;
@@ -298,7 +302,7 @@ void streamPackets(const RunConfig& config, CaptureResources& resources,
         }
         firstPacket = false;
         convertPacket(info, data, frames, flags, config.channels, config.format, resources.buffers,
-                      errorMessage);
+                      errorMessage, out);
         // Handed back even when the write failed: the engine must get every packet back.
         capture.ReleaseBuffer(frames);
     }
@@ -306,7 +310,8 @@ void streamPackets(const RunConfig& config, CaptureResources& resources,
 
 }  // namespace
 
-int runCapture(const RunConfig& config, std::string& errorMessage) {
+int runCapture(const RunConfig& config, std::string& errorMessage,
+               const AudioEntryPoints& entryPoints, std::FILE* out) {
     CaptureResources resources;
 
     const HRESULT comStatus = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -317,17 +322,17 @@ int runCapture(const RunConfig& config, std::string& errorMessage) {
     resources.com.entered = true;
 
     const CaptureTarget target = resolveCaptureTarget(config);
-    if (!obtainAudioClient(target, resources, errorMessage)) return 2;
+    if (!obtainAudioClient(entryPoints, target, resources, errorMessage)) return 2;
     // The fallback leaves a system-mix client even when the target was a process.
     const bool processLoopback = target.useProcessLoopback && resources.loopbackFailure.empty();
 
-    const int setUpResult = startStream(processLoopback, resources, errorMessage);
+    const int setUpResult = startStream(entryPoints, processLoopback, resources, errorMessage);
     if (setUpResult != 0) return setUpResult;
 
     writeStreamHeader(resources.mixFormat->nSamplesPerSec, config.channels, config.format,
-                      errorMessage);
+                      errorMessage, out);
     if (!errorMessage.empty()) return 4;
 
-    streamPackets(config, resources, errorMessage);
+    streamPackets(config, resources, errorMessage, out);
     return errorMessage.empty() ? 0 : 4;
 }

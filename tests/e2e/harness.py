@@ -1,11 +1,10 @@
-"""Runs the built exe under Wine through real pipes, with the audio-stack double of tests/support in
-place when a test configures it. Debian's Wine now and then loses a start (exit 1, nothing printed)
+"""Runs the built exe under Wine through real pipes, with the simulated audio stack of tests/support
+in place of Windows' when a test configures it. Debian's Wine now and then loses a start (exit 1, nothing printed)
 or kills a process after it ended (SIGKILL): such a run is made once more, and said so."""
 import os, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time
 
 EXE, PREFIX, BUILD = os.environ["OAH_EXE"], os.environ["OAH_WINEPREFIX"], os.environ["OAH_BUILD_DIR"]
 NOTE = b"[ostrel-audio-helper] "
-FALLBACK = NOTE + b"Process loopback unavailable; using system audio.\n"
 WARN = {"system": b"", "process": NOTE + b"Process loopback may be unsupported on this Windows build (7601).\n",
         "exclude": NOTE + b"Exclude-pid loopback may be unsupported on this Windows build (7601).\n"}
 ARGS = {"system": [], "process": ["--mode=process", "--pid=1234"], "exclude": ["--exclude-pid=1234"]}
@@ -14,14 +13,6 @@ USAGE = (b"ostrel-audio-helper --mode=system|window|process|test-silence [--wind
 _dll = os.path.join(PREFIX, "drive_c", "windows", "system32", "mmdevapi.dll")
 shutil.copy(os.path.join(BUILD, "tests", "support", "dll", "mmdevapi.dll"), _dll + ".new")
 os.replace(_dll + ".new", _dll)  # a new file: a process mapping the old one never sees it change
-
-
-def fmt(tag, channels, rate, bits, valid=None):
-    """A mix format's bytes; tag pcm or float (plain), ext-pcm or ext-float (extensible)."""
-    block = channels * bits // 8
-    head = struct.pack("<HHIIHH", {"pcm": 1, "float": 3}.get(tag, 0xFFFE), channels, rate, rate * block, block, bits)
-    sub = struct.pack("<I", 1 if tag == "ext-pcm" else 3) + bytes.fromhex("00001000800000aa00389b71")
-    return head + (struct.pack("<HHI", 22, valid or bits, (1 << channels) - 1) + sub if "ext" in tag else b"\0\0")
 
 
 def header(rate, channels, sample_format):
@@ -60,9 +51,6 @@ class Run:
     def wait_out(self, size):
         self.wait_for(lambda: len(self.out) >= size)
 
-    def wait_log(self, text):
-        self.wait_for(lambda: os.path.exists(self.log_path) and text in open(self.log_path).read())
-
     def take(self, size):
         """Reads `size` bytes of stdout, then closes it: a reader that goes away."""
         self.out += self.p.stdout.read(size) if size else b""
@@ -84,15 +72,16 @@ class Run:
             os.unlink(self.log_path)
         self.out, self.err = bytes(self.out), bytes(self.err)
 
-    def lines(self, start):
-        return [line for line in self.log if line.startswith(start)]
-
     def problems(self):
         """Mismatches with the platform's rules and what was still held at exit, as the double saw."""
-        return self.lines(("mismatch", "outstanding")) + ["no exit report"] * (not self.lines("exit "))
+        exits = [line for line in self.log if line.startswith("exit ")]
+        return [line for line in self.log if not line.startswith("exit ")] + ["no exit report"] * (not exits)
 
     def frames(self, field="frames"):
-        return int(re.search(field + r"=(\d+)", self.lines("exit ")[0]).group(1))
+        """A count from the double's exit report; 0 without one."""
+        found = [re.search(field + r"=(\d+)", line) for line in self.log if line.startswith("exit ")]
+        return int(found[0].group(1)) if found else 0
+
 
 
 def run(args, act=None, **options):

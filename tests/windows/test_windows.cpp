@@ -6,10 +6,10 @@
 #include "app/status_text.h"
 #include "app/stop_signal.h"
 #include "source/capture_target.h"
+#include "fake_audio.h"
 #include "source/process_loopback.h"
 
 using Handler = IActivateAudioInterfaceCompletionHandler;
-using Operation = IActivateAudioInterfaceAsyncOperation;
 
 // The system's own texts are the end-to-end tests' concern.
 TEST(DescribeStatus, SaysUnknownErrorWithoutASystemTextThenEightLowerCaseDigits) {
@@ -49,60 +49,32 @@ TEST(ActivationHandler, AnswersItsThreeIdentitiesAndFreesItselfOnTheLastRelease)
     EXPECT_EQ(liveActivationHandlerCount(), before);
 }
 
-enum Fault { kNone, kStart, kResult, kGetResult, kNoClient, kNoObject, kNoCompletion };
-
-// Stands in for the platform: the operation it hands out and the object an activation delivers
-// (only IUnknown's methods are called on that, so it can pose as an IAudioClient). Like the
-// system, it holds the handler until it completes.
-struct Platform final : Operation {
-    explicit Platform(Fault fault) : fault(fault) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = fault != kNoClient && IsEqualGUID(iid, audio::IID_IAudioClient) ? this : nullptr;
-        return *out != nullptr ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** activated) override {
-        ++calls;
-        *result = fault == kResult ? E_ACCESSDENIED : S_OK;
-        *activated = fault == kNoObject ? nullptr : this;
-        return fault == kGetResult ? E_UNEXPECTED : S_OK;
-    }
-    void complete() { handler->ActivateCompleted(this), handler.Reset(); }
-    const Fault fault;
-    int calls = 0;
-    Microsoft::WRL::ComPtr<Handler> handler;
-};
-static Platform* g_platform = nullptr;
-
-static HRESULT WINAPI fakeAsync(LPCWSTR, REFIID, PROPVARIANT*, Handler* h, Operation** op) {
-    if (g_platform->fault == kStart) return E_ACCESSDENIED;
-    g_platform->handler = h;
-    *op = g_platform;
-    if (g_platform->fault != kNoCompletion) g_platform->complete();
-    return S_OK;
-}
-
 TEST(ProcessLoopbackActivation, ReportsEachOutcomeAndLetsALateCompletionTakeNothing) {
-    const std::pair<Fault, std::string> cases[] = {
-        {kNone, ""},
-        {kStart, "ActivateAudioInterfaceAsync failed: " + describeStatus(E_ACCESSDENIED)},
-        {kResult, "Process loopback activation failed: " + describeStatus(E_ACCESSDENIED)},
-        {kGetResult, "Process loopback activation failed: " + describeStatus(E_UNEXPECTED)},
-        {kNoClient, "Process loopback activation failed: " + describeStatus(S_OK)},
-        {kNoObject, "Process loopback activation failed: " + describeStatus(S_OK)},
-        {kNoCompletion, "Timed out waiting for audio interface activation."}};
-    for (const auto& [fault, expected] : cases) {
-        Platform platform(fault);
-        g_platform = &platform;
+    const std::string failed = "Process loopback activation failed: ";
+    const std::string timedOut = "Timed out waiting for audio interface activation.";
+    const std::pair<const char*, std::string> cases[] = {
+        {"", ""},
+        {"fail=ActivateAudioInterfaceAsync#1=0x80070005",
+         "ActivateAudioInterfaceAsync failed: " + describeStatus(E_ACCESSDENIED)},
+        {"fail=ActivateResult#1=0x80070005", failed + describeStatus(E_ACCESSDENIED)},
+        {"fail=GetActivateResult#1=0x8000FFFF", failed + describeStatus(E_UNEXPECTED)},
+        {"fail=ActivateResult#1=noclient", failed + describeStatus(S_OK)},
+        {"fail=ActivateResult#1=0x0", failed + describeStatus(S_OK)},
+        {"complete=never", timedOut},
+        {"complete=300", timedOut}};
+    const long handlersBefore = liveActivationHandlerCount();
+    for (const auto& [directives, expected] : cases) {
+        resetFakeAudio(directives);
         Microsoft::WRL::ComPtr<IAudioClient> client;
         std::string text;
-        const bool ok = activateProcessLoopbackClient(fakeAsync, L"", 1, false, client, text, 50);
-        EXPECT_EQ(ok && client, fault == kNone) << fault;
-        EXPECT_EQ(text, expected) << fault;
-        if (platform.handler) platform.complete();
-        EXPECT_EQ(platform.calls, fault == kStart || fault == kNoCompletion ? 0 : 1) << fault;
+        const bool ok = activateProcessLoopbackClient(fakeActivateAudioInterfaceAsync, L"", 1,
+                                                      false, client, text, 100);
+        EXPECT_EQ(ok && client, expected.empty()) << directives;
+        EXPECT_EQ(text, expected) << directives;
+        client.Reset();
+        EXPECT_EQ(fakeAudioOutstanding(), std::vector<std::string>{}) << directives;
     }
+    EXPECT_EQ(liveActivationHandlerCount(), handlersBefore);
 }
 
 // The finished mark is process-wide and never taken back, so the run that never finishes comes

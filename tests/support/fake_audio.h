@@ -1,0 +1,53 @@
+// A simulated Windows audio stack: the device enumerator, the default render device, audio and
+// capture clients and process-loopback activation, each call answering as its settings say and
+// checking the platform's rules as it goes. The Windows tests reach it through a capture run's
+// entry points; audio_double_dll.cpp wraps it as a stand-in mmdevapi.dll for the unchanged exe,
+// because Wine's own audio stack has no loopback capture.
+//
+// Settings are directives separated by ";":
+//   mix=HEX, loopmix=HEX  the endpoint's and the process-loopback client's mix format as the bytes
+//       of its WAVEFORMATEX(TENSIBLE), or notimpl (E_NOTIMPL, the loopback client's default, as on
+//       every Windows build seen) or null (S_OK without a format); the endpoint's default is
+//       float stereo at 48000
+//   packets=FRAMES[/FLAGS] ...  what the capture client hands out in turn; 0 frames is a poll that
+//       finds nothing; flag 0x100 hands out a null data pointer
+//   data=HEX  the audio bytes, repeated; by default byte k of all audio handed out is k mod 256
+//   after=repeat  start the packets over instead of idling;  pace=real  no packet before its time
+//   complete=sync|never|MS  the activation's completion: before the call returns, never, or on a
+//       thread of ours after MS milliseconds (default 0)
+//   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
+//       result, or an object that is no audio client); fail= may come more than once
+//   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
+//       registered callback, from a thread of ours that is done before ReleaseBuffer returns
+#pragma once
+
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Forgets the last run and takes new settings.
+void resetFakeAudio(const std::string& directives);
+
+// Called, on the run's thread, by every poll once the packets are all handed out (and not
+// repeated): an in-process test stops its run there.
+void onFakeAudioDrained(std::function<void()> drained);
+
+// The system's two entry points into the stack.
+HRESULT WINAPI fakeCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                                  void** out);
+HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVARIANT* params,
+                                               IActivateAudioInterfaceCompletionHandler* handler,
+                                               IActivateAudioInterfaceAsyncOperation** operation);
+
+// What the tests look at: "activate ..." and "init ..." lines with the calls' arguments,
+// "register"/"unregister", and "mismatch ..." for every call against the platform's rules.
+std::vector<std::string> fakeAudioLog();
+// Once our completion threads are done: what the run still holds, one line each.
+std::vector<std::string> fakeAudioOutstanding();
+// Frames handed back through ReleaseBuffer, and GetNextPacketSize calls.
+unsigned long long fakeAudioFrames();
+unsigned long long fakeAudioPolls();

@@ -1,0 +1,262 @@
+// Capture runs against the simulated audio stack, in this process: every failing call, the
+// fallback to the system mix, device changes and lost audio, each with its exit code, message
+// and stream. The stack stops a run once its packets are all handed out.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <io.h>
+
+#include <thread>
+
+#include "app/status_text.h"
+#include "app/stop_signal.h"
+#include "fake_audio.h"
+#include "stream/capture_run.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+std::string drain(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
+// A mix format record, plain (PCM 1, float 3) or extensible (0xFFFE with `sub` its sub-format).
+std::string mixFormat(int tag, int channels, int rate, int bits, int sub = 0) {
+    const int block = channels * bits / 8;
+    const unsigned words[] = {unsigned(tag), unsigned(channels), unsigned(rate & 0xFFFF),
+                              unsigned(rate >> 16), unsigned(rate * block & 0xFFFF),
+                              unsigned(rate * block >> 16), unsigned(block), unsigned(bits),
+                              tag == 0xFFFE ? 22u : 0u, unsigned(bits), (1u << channels) - 1, 0,
+                              unsigned(sub), 0, 0, 0x10, 0x80, 0xAA00, 0x3800, 0x719B};
+    std::string hex;
+    char word[5];
+    for (std::size_t i = 0; i < (tag == 0xFFFE ? 20u : 9u); ++i)
+        std::snprintf(word, sizeof word, "%02x%02x", words[i] & 0xFF, words[i] >> 8), hex += word;
+    return hex;
+}
+
+std::string header(std::uint32_t rate, std::uint16_t channels, std::uint16_t format) {
+    std::string bytes = "OAH1";
+    for (int i = 0; i < 4; ++i) bytes += char(rate >> 8 * i);
+    bytes += {char(channels), char(channels >> 8), char(format), 0, 0, 0, 0, 0};
+    return bytes;
+}
+
+// The stack's default audio: byte k of all it hands out is k mod 256.
+std::string sequence(std::size_t size, std::size_t start = 0) {
+    std::string bytes;
+    for (std::size_t k = start; k < start + size; ++k) bytes += char(k);
+    return bytes;
+}
+
+const std::string kMix = mixFormat(0xFFFE, 2, 44100, 32, 3);
+const std::string kNote = "[ostrel-audio-helper] ";
+const std::string kFallback = kNote + "Process loopback unavailable; using system audio.\n";
+const std::vector<std::string> kSystem, kProcess{"--mode=process", "--pid=1234"},
+    kExclude{"--exclude-pid=1234"};
+constexpr std::size_t kPacket = 480 * 8;
+
+struct Outcome {
+    int code = -1;
+    std::string message, notices, stream;
+    std::vector<std::string> problems;  // mismatches and what was still held after the run
+};
+
+// One run on a thread of its own (in the single-threaded apartment when asked), with the
+// stack's settings, standard error caught and the old-build warning left out.
+Outcome capture(std::vector<std::string> args, const std::string& directives,
+                bool singleThreadedApartment = false) {
+    resetFakeAudio("mix=" + kMix + ";packets=480 480 480;" + directives);
+    onFakeAudioDrained([] { g_running = false; });
+    g_running = true;
+    std::vector<char*> argv{const_cast<char*>("exe")};
+    for (auto& arg : args) argv.push_back(arg.data());
+    RunConfig config;
+    EXPECT_TRUE(parseCommandLine(int(argv.size()), argv.data(), config));
+    Outcome outcome;
+    std::FILE* stream = std::tmpfile();
+    std::FILE* errors = std::tmpfile();
+    const int savedStderr = _dup(2);
+    _dup2(_fileno(errors), 2);
+    std::thread([&] {
+        if (singleThreadedApartment) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        outcome.code = runCapture(config, outcome.message,
+                                  {fakeCreateInstance, fakeActivateAudioInterfaceAsync}, stream);
+        if (singleThreadedApartment) CoUninitialize();
+    }).join();
+    std::fflush(stderr);
+    _dup2(savedStderr, 2);
+    _close(savedStderr);
+    outcome.stream = drain(stream);
+    for (std::string rest = drain(errors); !rest.empty(); rest.erase(0, rest.find('\n') + 1)) {
+        const std::string line = rest.substr(0, rest.find('\n') + 1);
+        if (line.find("may be unsupported on this Windows build") == std::string::npos)
+            outcome.notices += line;
+    }
+    for (const std::string& line : fakeAudioLog())
+        if (line.rfind("mismatch", 0) == 0) outcome.problems.push_back(line);
+    for (const std::string& held : fakeAudioOutstanding()) outcome.problems.push_back(held);
+    return outcome;
+}
+
+std::string logLine(const char* start) {
+    for (const std::string& line : fakeAudioLog())
+        if (line.rfind(start, 0) == 0) return line;
+    return "";
+}
+
+std::string failed(const char* prefix, HRESULT status) {
+    return prefix + describeStatus(status);
+}
+
+struct RunCase {
+    std::vector<std::string> args;
+    std::string directives;
+    int code;
+    std::string message, notices;
+    int packets;  // 480-frame packets in the stream after the header; -1: not even the header
+};
+
+void expectRun(const RunCase& c, bool singleThreadedApartment = false) {
+    const Outcome run = capture(c.args, c.directives, singleThreadedApartment);
+    const std::string stream =
+        c.packets < 0 ? "" : header(44100, 2, 2) + sequence(c.packets * kPacket);
+    EXPECT_EQ(run.code, c.code);
+    EXPECT_EQ(run.message, c.message);
+    EXPECT_EQ(run.notices, c.notices);
+    EXPECT_EQ(run.stream, stream);
+    EXPECT_EQ(run.problems, std::vector<std::string>{});
+}
+
+}  // namespace
+
+TEST(CaptureRun, EndsWithTheCodeAndMessageOfTheCallThatFailed) {
+    const RunCase cases[] = {
+        {kSystem, "fail=CoCreateInstance#1=0x80040154", 2,
+         failed("Failed to create MMDeviceEnumerator: ", 0x80040154), "", -1},
+        {kSystem, "fail=GetDefaultAudioEndpoint#1=0x80070490", 2,
+         failed("Failed to get default audio device: ", 0x80070490), "", -1},
+        {kSystem, "fail=Activate#1=0x80004005", 2,
+         failed("Failed to activate default audio device: ", E_FAIL), "", -1},
+        {kSystem, "fail=GetMixFormat#1=0x88890004", 3, failed("GetMixFormat failed: ", 0x88890004),
+         "", -1},
+        {kSystem, "mix=null", 3, failed("GetMixFormat failed: ", S_OK), "", -1},
+        {kSystem, "fail=Initialize#1=0x88890008", 3,
+         failed("IAudioClient::Initialize failed: ", 0x88890008), "", -1},
+        {kSystem, "fail=GetService#1=0x88890003", 3,
+         failed("Failed to get IAudioCaptureClient: ", 0x88890003), "", -1},
+        {kSystem, "fail=Start#1=0x80004005", 3, failed("IAudioClient::Start failed: ", E_FAIL), "",
+         -1},
+        {kSystem, "fail=GetNextPacketSize#1=0x88890004", 4,
+         failed("GetNextPacketSize failed: ", 0x88890004), "", 0},
+        {kSystem, "fail=GetNextPacketSize#3=0x88890004", 4,
+         failed("GetNextPacketSize failed: ", 0x88890004), "", 2},
+        {kSystem, "fail=GetBuffer#2=0x88890004", 4, failed("GetBuffer failed: ", 0x88890004), "",
+         1},
+        {kProcess, "fail=Initialize#1=0x88890008", 3,
+         failed("IAudioClient::Initialize failed: ", 0x88890008), "", -1},
+        {kProcess, "fail=SetEventHandle#1=0x80070006", 3,
+         failed("IAudioClient::SetEventHandle failed: ", 0x80070006), "", -1},
+        {kProcess, "fail=GetService#1=0x88890003", 3,
+         failed("Failed to get IAudioCaptureClient: ", 0x88890003), "", -1},
+        {kProcess, "fail=Start#1=0x80004005", 3, failed("IAudioClient::Start failed: ", E_FAIL), "",
+         -1},
+        {kProcess, "fail=GetBuffer#1=0x88890004", 4, failed("GetBuffer failed: ", 0x88890004), "",
+         0},
+        {kExclude, "fail=GetNextPacketSize#2=0x88890004", 4,
+         failed("GetNextPacketSize failed: ", 0x88890004), "", 1},
+        // After a failed activation the system mix's own failures end the run.
+        {kProcess, "fail=ActivateResult#1=0x80070002;fail=GetDefaultAudioEndpoint#1=0x80070490", 2,
+         failed("Failed to get default audio device: ", 0x80070490), "", -1},
+        {kProcess, "fail=ActivateResult#1=0x80070002;fail=Initialize#1=0x88890008", 3,
+         failed("IAudioClient::Initialize failed: ", 0x88890008), kFallback, -1},
+        {kExclude, "fail=ActivateAudioInterfaceAsync#1=0x80070005;fail=Start#1=0x80004005", 3,
+         failed("IAudioClient::Start failed: ", E_FAIL), kFallback, -1}};
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.directives);
+        expectRun(c);
+    }
+}
+
+TEST(CaptureRun, EndsWithCode2WhenTheThreadIsInAnotherApartment) {
+    expectRun({kProcess, "", 2, failed("CoInitializeEx failed: ", RPC_E_CHANGED_MODE), "", -1},
+              true);
+}
+
+TEST(CaptureRun, FallsBackToTheSystemMixWhenActivationFailsInAnyWay) {
+    for (const char* directives :
+         {"fail=ActivateAudioInterfaceAsync#1=0x80070005", "fail=GetActivateResult#1=0x80004005",
+          "fail=ActivateResult#1=0x80070002", "fail=ActivateResult#1=noclient",
+          "fail=ActivateResult#1=0x0", "complete=sync;fail=ActivateResult#1=0x80070002",
+          "complete=never"}) {
+        SCOPED_TRACE(directives);
+        expectRun({kProcess, directives, 0, "", kFallback, 3});
+        EXPECT_EQ(logLine("init"),
+                  "init endpoint-client share=0 flags=0x00020000 duration=10000000 period=0 "
+                  "format=" +
+                      kMix);
+    }
+}
+
+TEST(CaptureRun, ProcessLoopbackActivatesItsTargetAndTakesFloatStereoAtTheEndpointRate) {
+    for (const auto& [args, mode] : {std::pair{kProcess, "00000000"}, {kExclude, "01000000"}}) {
+        expectRun({args, "packets=480", 0, "", "", 1});
+        const std::vector<std::string> log = fakeAudioLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0], "activate path=VAD\\Process_Loopback vt=65 record=01000000d2040000" +
+                              std::string(mode) + " agile=1");
+        EXPECT_EQ(log[1], "init loopback-client share=0 flags=0x00060000 duration=10000000 "
+                          "period=0 format=" +
+                              kMix);
+    }
+}
+
+TEST(CaptureRun, ProcessLoopbackIsAt48000WithoutAnEndpointRateAndTakesTheClientsOwnFormat) {
+    for (const char* directives : {"mix=notimpl", "mix=null", "fail=GetDefaultAudioEndpoint#1=0x80070490"})
+        EXPECT_EQ(capture(kProcess, directives).stream.substr(0, 16), header(48000, 2, 2));
+    // A float mono client: each sample goes to both output channels.
+    const Outcome run = capture(kProcess, "packets=2;loopmix=" + mixFormat(3, 1, 32000, 32));
+    EXPECT_EQ(run.stream, header(32000, 2, 2) + "\0\1\2\3\0\1\2\3\4\5\6\7\4\5\6\7"s);
+}
+
+TEST(CaptureRun, ConvertsToTheAskedChannelsAndFormat) {
+    // 16-bit stereo frames (0x0100, 0x0200) and (0x0300, 0x0400), which s16 keeps as they are.
+    const std::string pcm16 = "mix=" + mixFormat(1, 2, 22050, 16) + ";data=0001000200030004;";
+    EXPECT_EQ(capture({"--format=s16", "--channels=1"}, pcm16 + "packets=2").stream,
+              header(22050, 1, 1) + "\0\1\0\3"s);
+    EXPECT_EQ(capture({"--channels=3"}, "packets=1").stream,
+              header(44100, 3, 2) + sequence(8) + sequence(4));
+}
+
+TEST(CaptureRun, SilentAndPointerlessPacketsGiveZerosAndOtherFlagsDoNot) {
+    const Outcome run = capture(kSystem, "packets=4/1 4/2 4/100 4/4");
+    EXPECT_EQ(run.stream, header(44100, 2, 2) + sequence(32) + std::string(64, '\0') +
+                              sequence(32, 96));
+    EXPECT_EQ(run.notices, "");
+}
+
+TEST(CaptureRun, ReportsLostAudioOnceAndNeverForTheFirstPacket) {
+    const std::string lost =
+        kNote + "Some captured audio was lost (the capture buffer overflowed).\n";
+    expectRun({kSystem, "packets=480/1 480 480/1 480 480/1", 0, "", lost, 5});
+    expectRun({kSystem, "packets=480/1 480 480", 0, "", "", 3});
+}
+
+TEST(CaptureRun, ADefaultRenderDeviceChangeEndsTheRunAfterItsPacket) {
+    const std::string changed = "Default audio device changed";
+    const RunCase cases[] = {
+        {kSystem, "devicechange=2,0,0", 4, changed, "", 2},
+        {kProcess, "fail=ActivateResult#1=0x80070002;devicechange=1,0,0", 4, changed, kFallback, 1},
+        {kSystem, "devicechange=1,0,1", 0, "", "", 3},
+        {kSystem, "devicechange=1,1,0", 0, "", "", 3},
+        {kSystem, "fail=RegisterEndpointNotificationCallback#1=0x80004005;devicechange=1,0,0", 0,
+         "", "", 3}};
+    for (const RunCase& c : cases) {
+        SCOPED_TRACE(c.directives);
+        expectRun(c);
+    }
+}
