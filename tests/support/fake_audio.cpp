@@ -6,21 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 namespace {
 
-CRITICAL_SECTION* lock() {
-    static CRITICAL_SECTION section = [] {
-        CRITICAL_SECTION made;
-        InitializeCriticalSection(&made);
-        return made;
-    }();
-    return &section;
-}
-struct Lock {
-    Lock() { EnterCriticalSection(lock()); }
-    ~Lock() { LeaveCriticalSection(lock()); }
+std::mutex g_mutex;
+struct Lock : std::lock_guard<std::mutex> {
+    Lock() : lock_guard(g_mutex) {}
 };
 
 std::string hex(const void* data, std::size_t size) {
@@ -134,14 +127,6 @@ HRESULT STDMETHODCALLTYPE notImplemented() {
 #define IUNKNOWN F(queryInterface), F(addRef), F(release)
 #define NI F(notImplemented)
 
-DWORD WINAPI announceDeviceChange(void*) {
-    Lock lock;
-    for (IMMNotificationClient* callback : g.callbacks)
-        callback->OnDefaultDeviceChanged(static_cast<EDataFlow>(g.changeFlow),
-                                         static_cast<ERole>(g.changeRole), L"{new-device}");
-    return 0;
-}
-
 // The packet that is ready now, if any; an idle item is used up by asking.
 const std::pair<UINT32, DWORD>* ready(Object* client) {
     if (client->next >= g.packets.size() && g.after == "repeat") client->next = 0;
@@ -186,9 +171,10 @@ HRESULT STDMETHODCALLTYPE releaseBuffer(Object* self, UINT32 frames) {
     std::fill(client->buffer.begin(), client->buffer.end(), '\xDD');
     g.frames += client->held, client->delivered += client->held, client->held = 0, ++client->next;
     if (++g.released != g.changeAfter) return S_OK;
-    HANDLE thread = CreateThread(nullptr, 0, announceDeviceChange, nullptr, 0, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    Lock lock;
+    for (IMMNotificationClient* callback : g.callbacks)
+        callback->OnDefaultDeviceChanged(static_cast<EDataFlow>(g.changeFlow),
+                                         static_cast<ERole>(g.changeRole), L"{new-device}");
     return S_OK;
 }
 void* const captureVtable[] = {IUNKNOWN, F(getBuffer), F(releaseBuffer), F(getNextPacketSize)};

@@ -18,7 +18,7 @@
 //   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
 //       result, or an object that is no audio client); fail= may come more than once
 //   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
-//       registered callback, from a thread of ours that is done before ReleaseBuffer returns
+//       registered callback, before ReleaseBuffer returns
 #pragma once
 
 #include <audioclient.h>
