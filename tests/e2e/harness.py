@@ -1,6 +1,7 @@
 """Runs the built exe under Wine through real pipes, with the simulated audio stack of tests/support
-in place of Windows' when a test configures it. Debian's Wine now and then loses a start (exit 1, nothing printed)
-or kills a process after it ended (SIGKILL): such a run is made once more, and said so."""
+in place of Windows' when a test configures it. Debian's Wine now and then loses a start (exit 1,
+nothing printed) or kills a process after it ended (SIGKILL): such a run is made once more, and
+said so."""
 import os, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time
 
 EXE, PREFIX, BUILD = os.environ["OAH_EXE"], os.environ["OAH_WINEPREFIX"], os.environ["OAH_BUILD_DIR"]
@@ -27,11 +28,9 @@ def seq(size, start=0):
 class Run:
     def __init__(self, args, read=True, stdin=subprocess.DEVNULL, env=None, **double):
         self.log_path, env = tempfile.mktemp(prefix="oah-double-"), dict(env or os.environ)
-        items = [(k, v) for k, vs in double.items() for v in (vs if k == "fail" else [vs])]
         if double:
             env.update(WINEDLLOVERRIDES="mmdevapi=n", OAH_DOUBLE_LOG="Z:" + self.log_path, OAH_DOUBLE=";".join(
-                "%s=%s" % (k, v.hex() if isinstance(v, bytes) else " ".join(map(str, v)) if isinstance(v, list) else v)
-                for k, v in items))
+                "%s=%s" % (k, " ".join(map(str, v)) if isinstance(v, list) else v) for k, v in double.items()))
         self.p = subprocess.Popen([os.environ["OAH_WINE_RUN"], "--prefix", PREFIX, EXE, *args], env=env,
                                   stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out, self.err, self.log = bytearray(), bytearray(), []

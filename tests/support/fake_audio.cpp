@@ -90,6 +90,7 @@ struct Object {
     const IID* iid;
     Object* holds;  // released with this object's last reference
     LONG refs = 1;
+    LONG completing = 0;  // 1 while a completion of ours holds a reference to this operation
     bool initialized = false, running = false;
     unsigned long flags = 0, rate = 0, align = 0, held = 0, next = 0, registered = 0;
     ULONGLONG startedAt = 0, delivered = 0;
@@ -280,7 +281,7 @@ DWORD WINAPI complete(void* parameter) {
     operation->handler->ActivateCompleted(
         reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(operation));
     operation->handler->Release();
-    release(operation);
+    if (InterlockedExchange(&operation->completing, 0)) release(operation);
     return 0;
 }
 
@@ -352,7 +353,7 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
                      : S_OK;
     *operation = reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(op);
     if (FAILED(status) || g.complete == "never") return status;
-    addRef(op), (op->handler = handler)->AddRef();
+    addRef(op), op->completing = 1, (op->handler = handler)->AddRef();
     if (g.complete == "sync") return complete(op), status;
     Lock lock;
     g.completions.push_back(CreateThread(nullptr, 0, complete, op, 0, nullptr));
@@ -367,6 +368,10 @@ std::vector<std::string> fakeAudioLog() {
 
 std::vector<std::string> fakeAudioOutstanding() {
     for (HANDLE thread : g.completions) WaitForSingleObject(thread, 10000);
+    // At process exit a completion may have been cut short after it woke the run: what it held
+    // is ours, not the run's.
+    for (Object* object : g.objects)
+        if (InterlockedExchange(&object->completing, 0)) release(object);
     std::vector<std::string> held(g.callbacks.size(), "a registered callback");
     for (Object* object : g.objects)
         if (object->refs > 0) held.push_back(object->type);

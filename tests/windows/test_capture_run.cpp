@@ -24,21 +24,6 @@ std::string drain(std::FILE* file) {
     return text;
 }
 
-// A mix format record, plain (PCM 1, float 3) or extensible (0xFFFE with `sub` its sub-format).
-std::string mixFormat(int tag, int channels, int rate, int bits, int sub = 0) {
-    const int block = channels * bits / 8;
-    const unsigned words[] = {unsigned(tag), unsigned(channels), unsigned(rate & 0xFFFF),
-                              unsigned(rate >> 16), unsigned(rate * block & 0xFFFF),
-                              unsigned(rate * block >> 16), unsigned(block), unsigned(bits),
-                              tag == 0xFFFE ? 22u : 0u, unsigned(bits), (1u << channels) - 1, 0,
-                              unsigned(sub), 0, 0, 0x10, 0x80, 0xAA00, 0x3800, 0x719B};
-    std::string hex;
-    char word[5];
-    for (std::size_t i = 0; i < (tag == 0xFFFE ? 20u : 9u); ++i)
-        std::snprintf(word, sizeof word, "%02x%02x", words[i] & 0xFF, words[i] >> 8), hex += word;
-    return hex;
-}
-
 std::string header(std::uint32_t rate, std::uint16_t channels, std::uint16_t format) {
     std::string bytes = "OAH1";
     for (int i = 0; i < 4; ++i) bytes += char(rate >> 8 * i);
@@ -53,7 +38,11 @@ std::string sequence(std::size_t size, std::size_t start = 0) {
     return bytes;
 }
 
-const std::string kMix = mixFormat(0xFFFE, 2, 44100, 32, 3);
+// Mix format records: extensible float stereo at 44100, PCM16 stereo at 22050, float mono at 32000.
+const std::string kMix =
+    "feff020044ac0000206205000800200016002000030000000300000000001000800000aa00389b71";
+const std::string kPcm16 = "010002002256000088580100040010000000";
+const std::string kFloatMono = "03000100007d000000f40100040020000000";
 const std::string kNote = "[ostrel-audio-helper] ";
 const std::string kFallback = kNote + "Process loopback unavailable; using system audio.\n";
 const std::vector<std::string> kSystem, kProcess{"--mode=process", "--pid=1234"},
@@ -199,13 +188,13 @@ TEST(CaptureRun, ProcessLoopbackIsAt48000WithoutAnEndpointRateAndTakesTheClients
     for (const char* directives : {"mix=notimpl", "mix=null", "fail=GetDefaultAudioEndpoint#1=0x80070490"})
         EXPECT_EQ(capture(kProcess, directives).stream.substr(0, 16), header(48000, 2, 2));
     // A float mono client: each sample goes to both output channels.
-    const Outcome run = capture(kProcess, "packets=2;loopmix=" + mixFormat(3, 1, 32000, 32));
+    const Outcome run = capture(kProcess, "packets=2;loopmix=" + kFloatMono);
     EXPECT_EQ(run.stream, header(32000, 2, 2) + "\0\1\2\3\0\1\2\3\4\5\6\7\4\5\6\7"s);
 }
 
 TEST(CaptureRun, ConvertsToTheAskedChannelsAndFormat) {
     // 16-bit stereo frames (0x0100, 0x0200) and (0x0300, 0x0400), which s16 keeps as they are.
-    const std::string pcm16 = "mix=" + mixFormat(1, 2, 22050, 16) + ";data=0001000200030004;";
+    const std::string pcm16 = "mix=" + kPcm16 + ";data=0001000200030004;";
     EXPECT_EQ(capture({"--format=s16", "--channels=1"}, pcm16 + "packets=2").stream,
               header(22050, 1, 1) + "\0\1\0\3"s);
     EXPECT_EQ(capture({"--channels=3"}, "packets=1").stream,
