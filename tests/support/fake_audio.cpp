@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -17,10 +16,12 @@ struct Lock : std::lock_guard<std::mutex> {
 };
 
 std::string hex(const void* data, std::size_t size) {
-    std::string text(2 * size + 1, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        std::snprintf(&text[2 * i], 3, "%02x", static_cast<const BYTE*>(data)[i]);
-    text.pop_back();
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < size; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<const BYTE*>(data)[i]);
+        text += digits;
+    }
     return text;
 }
 std::string unhex(const std::string& text) {
@@ -30,34 +31,7 @@ std::string unhex(const std::string& text) {
     return bytes;
 }
 
-constexpr DWORD kNullData = 0x100;
-struct Failure {
-    std::string call, word;
-    unsigned nth;
-};
-struct Object;
-
-// Everything one run set up and saw. Objects are never freed, so that a release too many is
-// reported instead of crashing and what is still held can be named.
-struct RunState {
-    std::string mix =
-        unhex("feff020080bb000000dc05000800200016002000030000000300000000001000800000aa00389b71");
-    std::string loopMix = "notimpl", data, complete = "0", after, pace;
-    std::vector<std::pair<UINT32, DWORD>> packets;  // frames, flags
-    std::vector<Failure> failures;
-    unsigned long changeAfter = 0;
-    int changeFlow = 0, changeRole = 0;
-    std::function<void()> drained;
-
-    std::map<std::string, unsigned> calls;
-    std::vector<Object*> objects;
-    std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
-    std::vector<HANDLE> completions;                // our threads that deliver a completion
-    std::vector<std::string> log;
-    unsigned long released = 0, sequence = 0;
-    unsigned long long frames = 0, polls = 0;
-} g;
-
+std::vector<std::string> g_log;
 void logLine(const char* format, ...) {
     char line[512];
     va_list args;
@@ -65,223 +39,249 @@ void logLine(const char* format, ...) {
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     Lock lock;
-    g.log.push_back(line);
+    g_log.push_back(line);
 }
 
-// Counts the calls of `call`; the failure this one is to give, if any.
-const Failure* injected(const char* call) {
+constexpr DWORD kNullData = 0x100;
+struct Settings {
+    std::string mix =
+        unhex("feff020080bb000000dc05000800200016002000030000000300000000001000800000aa00389b71");
+    std::string loopMix = "notimpl", data, complete = "0", after, pace;
+    std::vector<std::pair<UINT32, DWORD>> packets;  // frames, flags
+    std::map<std::string, std::map<unsigned, std::string>> failures;  // call, n-th call, status
+    std::map<std::string, unsigned> calls;
+    unsigned long changeAfter = 0;
+    int changeFlow = 0, changeRole = 0;
+    std::function<void()> drained;
+    std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
+    std::vector<HANDLE> completions;                // our threads that deliver a completion
+    unsigned long released = 0, sequence = 0;
+    unsigned long long frames = 0, polls = 0;
+} g;
+
+// What the n-th call of `call` is to answer: its injected failure, if any, else `otherwise`.
+std::string injected(const char* call) {
     Lock lock;
-    const unsigned count = ++g.calls[call];
-    for (const Failure& failure : g.failures)
-        if (failure.call == call && failure.nth == count) return &failure;
-    return nullptr;
+    const auto failure = g.failures[call].find(++g.calls[call]);
+    return failure == g.failures[call].end() ? "" : failure->second;
 }
 HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
-    const Failure* failure = injected(call);
-    return failure ? static_cast<HRESULT>(std::strtoul(failure->word.c_str(), nullptr, 16))
-                   : otherwise;
+    const std::string failure = injected(call);
+    return failure.empty() ? otherwise : HRESULT(std::strtoul(failure.c_str(), nullptr, 16));
 }
 
-// Every object is one record behind a vtable of plain functions: only the methods a run calls
-// are written, every other slot answers E_NOTIMPL.
-struct Object {
-    void* const* vtable;
-    const char* type;
-    const IID* iid;
-    Object* holds;  // released with this object's last reference
-    LONG refs = 1;
-    LONG completing = 0;  // 1 while a completion of ours holds a reference to this operation
+// One audio endpoint in all the roles a run meets it in: the enumerator, the device, its audio
+// client and capture service, or, for process loopback, the activation operation and the client
+// it delivers. One reference count covers them all: a run that gave back all it took leaves it at
+// zero.
+class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAudioClient,
+                       public IAudioCaptureClient, public IActivateAudioInterfaceAsyncOperation {
+  public:
+    Endpoint(const char* name, std::string& mix) : name(name), mix(mix) {}
+    const char* const name;
+    LONG refs = 0;
+    LONG completing = 0;  // 1 while a completion of ours holds a reference
+    std::string delivery;  // "": the client; "noclient": an object that is none; else a status
+    IActivateAudioInterfaceCompletionHandler* handler = nullptr;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        *out = nullptr;
+        if (IsEqualIID(iid, __uuidof(IAudioClient)) || IsEqualIID(iid, IID_IUnknown))
+            *out = static_cast<IAudioClient*>(this);
+        if (IsEqualIID(iid, __uuidof(IMMDeviceEnumerator)))
+            *out = static_cast<IMMDeviceEnumerator*>(this);
+        return *out ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(InterlockedIncrement(&refs)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG now = InterlockedDecrement(&refs);
+        if (now < 0) logLine("mismatch Release of a released %s", name);
+        if (now == 0 && running) logLine("mismatch %s released while running", name);
+        return ULONG(std::max(now, 0L));
+    }
+
+    // IMMDeviceEnumerator
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
+                                                      IMMDevice** out) override {
+        const bool renderConsole = flow == eRender && role == eConsole;
+        const HRESULT status = fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
+        *out = SUCCEEDED(status) ? (AddRef(), this) : nullptr;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE
+    RegisterEndpointNotificationCallback(IMMNotificationClient* callback) override {
+        const HRESULT status = fault("RegisterEndpointNotificationCallback");
+        logLine("register");
+        Lock lock;
+        if (SUCCEEDED(status)) callback->AddRef(), g.callbacks.push_back(callback);
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE
+    UnregisterEndpointNotificationCallback(IMMNotificationClient* callback) override {
+        logLine("unregister");
+        Lock lock;
+        const auto it = std::find(g.callbacks.begin(), g.callbacks.end(), callback);
+        if (it == g.callbacks.end())
+            return logLine("mismatch Unregister of an unknown callback"), E_INVALIDARG;
+        g.callbacks.erase(it), callback->Release();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+
+    // IMMDevice
+    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** out) override {
+        const bool client = IsEqualIID(iid, __uuidof(IAudioClient));
+        const HRESULT status = fault("Activate", client ? S_OK : E_NOINTERFACE);
+        *out = SUCCEEDED(status) ? (AddRef(), static_cast<IAudioClient*>(this)) : nullptr;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
+
+    // IAudioClient
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE share, DWORD streamFlags,
+                                         REFERENCE_TIME duration, REFERENCE_TIME period,
+                                         const WAVEFORMATEX* format, LPCGUID) override {
+        const HRESULT status = fault("Initialize");
+        initialized = SUCCEEDED(status), flags = streamFlags;
+        align = format->nBlockAlign, rate = format->nSamplesPerSec;
+        logLine("init %s share=%d flags=0x%08lx duration=%lld period=%lld format=%s", name,
+                int(share), streamFlags, duration, period,
+                hex(format, sizeof *format + format->cbSize).c_str());
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** out) override {
+        const HRESULT status = fault("GetMixFormat", mix == "notimpl" ? E_NOTIMPL : S_OK);
+        *out = nullptr;
+        if (status == S_OK && mix != "null")
+            *out = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(mix.size())),
+            mix.copy(reinterpret_cast<char*>(*out), mix.size());
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE Start() override {
+        // An event-driven stream without an event is refused, as Windows refuses it.
+        const bool eventless = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !event;
+        const bool ready = initialized && !running && !eventless;
+        const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
+        if (SUCCEEDED(status)) running = true, startedAt = GetTickCount64();
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        if (!running || held) logLine("mismatch Stop without a Start or with a packet held");
+        running = false;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE packetEvent) override {
+        const HRESULT status = fault("SetEventHandle", packetEvent ? S_OK : E_INVALIDARG);
+        if (SUCCEEDED(status)) event = packetEvent;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetService(REFIID iid, void** out) override {
+        const bool capture = initialized && IsEqualIID(iid, __uuidof(IAudioCaptureClient));
+        const HRESULT status = fault("GetService", capture ? S_OK : E_NOINTERFACE);
+        *out = SUCCEEDED(status) ? (AddRef(), static_cast<IAudioCaptureClient*>(this)) : nullptr;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                                WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+
+    // IAudioCaptureClient
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        ++g.polls;
+        const HRESULT status = fault("GetNextPacketSize");
+        const auto* packet = !held && SUCCEEDED(status) ? ready() : nullptr;
+        *frames = held ? held : packet ? packet->first : 0;
+        if (next >= g.packets.size() && g.after != "repeat" && g.drained) g.drained();
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flagsOut, UINT64*,
+                                        UINT64*) override {
+        if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
+        const HRESULT status = fault("GetBuffer");
+        const auto* packet = SUCCEEDED(status) ? ready() : nullptr;
+        *data = nullptr, *frames = 0, *flagsOut = 0;
+        if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
+        buffer.resize(packet->first * align);
+        for (char& byte : buffer)
+            byte = char(g.data.empty() ? g.sequence : g.data[g.sequence % g.data.size()]),
+            ++g.sequence;
+        *data = packet->second & kNullData ? nullptr : reinterpret_cast<BYTE*>(&buffer[0]);
+        *frames = held = packet->first;
+        *flagsOut = packet->second & ~kNullData;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
+        if (frames != held || !frames) logLine("mismatch ReleaseBuffer of %u frames", frames);
+        // Poisoned, so that data used after its release shows in the stream.
+        std::fill(buffer.begin(), buffer.end(), '\xDD');
+        g.frames += held, delivered += held, held = 0, ++next;
+        if (++g.released != g.changeAfter) return S_OK;
+        Lock lock;
+        for (IMMNotificationClient* callback : g.callbacks)
+            callback->OnDefaultDeviceChanged(EDataFlow(g.changeFlow), ERole(g.changeRole), L"{new}");
+        return S_OK;
+    }
+
+    // IActivateAudioInterfaceAsyncOperation
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** activated) override {
+        const HRESULT status = fault("GetActivateResult");
+        *activated = nullptr;
+        if (FAILED(status)) return status;
+        const bool failed = !delivery.empty() && delivery != "noclient";
+        *result = failed ? HRESULT(std::strtoul(delivery.c_str(), nullptr, 16)) : S_OK;
+        // The object that is no audio client is the handler itself.
+        if (!failed && delivery.empty()) *activated = static_cast<IAudioClient*>(this);
+        if (!failed && !delivery.empty()) *activated = handler;
+        if (*activated) (*activated)->AddRef();
+        return status;
+    }
+
+  private:
+    // The packet that is ready now, if any; an idle item is used up by asking.
+    const std::pair<UINT32, DWORD>* ready() {
+        if (next >= g.packets.size() && g.after == "repeat") next = 0;
+        if (next >= g.packets.size()) return nullptr;
+        const auto& packet = g.packets[next];
+        if (packet.first == 0 && ++next && event) SetEvent(event);
+        const ULONGLONG due = (delivered + packet.first) * 1000 / std::max(rate, 1ul);
+        const bool early = g.pace == "real" && GetTickCount64() - startedAt < due;
+        return packet.first == 0 || early ? nullptr : &packet;
+    }
+
+    std::string& mix;
     bool initialized = false, running = false;
-    unsigned long flags = 0, rate = 0, align = 0, held = 0, next = 0, registered = 0;
+    unsigned long flags = 0, rate = 0, align = 0, next = 0;
+    UINT32 held = 0;
     ULONGLONG startedAt = 0, delivered = 0;
     HANDLE event = nullptr;
-    std::string buffer = {};
-    HRESULT result = S_OK;
-    IActivateAudioInterfaceCompletionHandler* handler = nullptr;
+    std::string buffer;
 };
 
-Object* make(void* const* vtable, const char* type, const IID& iid, Object* holds = nullptr) {
-    Lock lock;
-    g.objects.push_back(new Object{vtable, type, &iid, holds});
-    return g.objects.back();
-}
-ULONG STDMETHODCALLTYPE addRef(Object* self) {
-    return static_cast<ULONG>(InterlockedIncrement(&self->refs));
-}
-ULONG STDMETHODCALLTYPE release(Object* self) {
-    const LONG now = InterlockedDecrement(&self->refs);
-    if (now < 0) logLine("mismatch Release of a released %s", self->type);
-    if (now == 0 && self->running) logLine("mismatch %s released while running", self->type);
-    if (now == 0 && self->registered)
-        logLine("mismatch %s released with a callback registered", self->type);
-    if (now == 0 && self->holds) release(self->holds);
-    return static_cast<ULONG>(std::max(now, 0L));
-}
-HRESULT STDMETHODCALLTYPE queryInterface(Object* self, REFIID iid, void** out) {
-    *out = IsEqualIID(iid, *self->iid) || IsEqualIID(iid, IID_IUnknown) ? self : nullptr;
-    return *out ? (addRef(self), S_OK) : E_NOINTERFACE;
-}
-HRESULT STDMETHODCALLTYPE notImplemented() {
-    return E_NOTIMPL;
-}
-#define F(function) reinterpret_cast<void*>(&function)
-#define IUNKNOWN F(queryInterface), F(addRef), F(release)
-#define NI F(notImplemented)
+// Objects of a run stay alive after it, so that a release too many is reported rather than
+// crashing.
+Endpoint* g_endpoint = nullptr;
+Endpoint* g_loopback = nullptr;
 
-// The packet that is ready now, if any; an idle item is used up by asking.
-const std::pair<UINT32, DWORD>* ready(Object* client) {
-    if (client->next >= g.packets.size() && g.after == "repeat") client->next = 0;
-    if (client->next >= g.packets.size()) return nullptr;
-    const auto& packet = g.packets[client->next];
-    if (packet.first == 0 && ++client->next && client->event) SetEvent(client->event);
-    const ULONGLONG due = (client->delivered + packet.first) * 1000 / std::max(client->rate, 1ul);
-    const bool early = g.pace == "real" && GetTickCount64() - client->startedAt < due;
-    return packet.first == 0 || early ? nullptr : &packet;
-}
-HRESULT STDMETHODCALLTYPE getNextPacketSize(Object* self, UINT32* frames) {
-    ++g.polls;
-    const HRESULT status = fault("GetNextPacketSize");
-    const auto* packet = !self->holds->held && SUCCEEDED(status) ? ready(self->holds) : nullptr;
-    *frames = static_cast<UINT32>(self->holds->held ? self->holds->held
-                                  : packet          ? packet->first
-                                                    : 0);
-    if (self->holds->next >= g.packets.size() && g.after != "repeat" && g.drained) g.drained();
-    return status;
-}
-HRESULT STDMETHODCALLTYPE getBuffer(Object* self, BYTE** data, UINT32* frames, DWORD* flags) {
-    Object* client = self->holds;
-    if (client->held || !client->running)
-        logLine("mismatch GetBuffer with a packet held or stopped");
-    const HRESULT status = fault("GetBuffer");
-    const auto* packet = SUCCEEDED(status) ? ready(client) : nullptr;
-    *data = nullptr, *frames = 0, *flags = 0;
-    if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
-    client->buffer.resize(packet->first * client->align);
-    for (char& byte : client->buffer)
-        byte = static_cast<char>(g.data.empty() ? g.sequence : g.data[g.sequence % g.data.size()]),
-        ++g.sequence;
-    *data = packet->second & kNullData ? nullptr : reinterpret_cast<BYTE*>(&client->buffer[0]);
-    *frames = static_cast<UINT32>(client->held = packet->first);
-    *flags = packet->second & ~kNullData;
-    return status;
-}
-HRESULT STDMETHODCALLTYPE releaseBuffer(Object* self, UINT32 frames) {
-    Object* client = self->holds;
-    if (frames != client->held || !frames) logLine("mismatch ReleaseBuffer of %u frames", frames);
-    // Poisoned, so that data used after its release shows in the stream.
-    std::fill(client->buffer.begin(), client->buffer.end(), '\xDD');
-    g.frames += client->held, client->delivered += client->held, client->held = 0, ++client->next;
-    if (++g.released != g.changeAfter) return S_OK;
-    Lock lock;
-    for (IMMNotificationClient* callback : g.callbacks)
-        callback->OnDefaultDeviceChanged(static_cast<EDataFlow>(g.changeFlow),
-                                         static_cast<ERole>(g.changeRole), L"{new-device}");
-    return S_OK;
-}
-void* const captureVtable[] = {IUNKNOWN, F(getBuffer), F(releaseBuffer), F(getNextPacketSize)};
-
-HRESULT STDMETHODCALLTYPE initialize(Object* self, AUDCLNT_SHAREMODE share, DWORD flags,
-                                     REFERENCE_TIME duration, REFERENCE_TIME period,
-                                     const WAVEFORMATEX* format) {
-    const HRESULT status = fault("Initialize");
-    self->initialized = SUCCEEDED(status), self->flags = flags;
-    self->align = format->nBlockAlign, self->rate = format->nSamplesPerSec;
-    logLine("init %s share=%d flags=0x%08lx duration=%lld period=%lld format=%s", self->type,
-            static_cast<int>(share), flags, duration, period,
-            hex(format, sizeof *format + format->cbSize).c_str());
-    return status;
-}
-HRESULT STDMETHODCALLTYPE getMixFormat(Object* self, WAVEFORMATEX** out) {
-    const std::string& mix = std::strcmp(self->type, "endpoint-client") ? g.loopMix : g.mix;
-    const HRESULT status = fault("GetMixFormat", mix == "notimpl" ? E_NOTIMPL : S_OK);
-    *out = nullptr;
-    if (status != S_OK || mix == "null") return status;
-    *out =
-        static_cast<WAVEFORMATEX*>(std::memcpy(CoTaskMemAlloc(mix.size()), mix.data(), mix.size()));
-    return status;
-}
-HRESULT STDMETHODCALLTYPE start(Object* self) {
-    // An event-driven stream without an event is refused, as Windows refuses it.
-    const bool eventless = (self->flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !self->event;
-    const bool ready = self->initialized && !self->running && !eventless;
-    const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
-    if (SUCCEEDED(status)) self->running = true, self->startedAt = GetTickCount64();
-    return status;
-}
-HRESULT STDMETHODCALLTYPE stop(Object* self) {
-    if (!self->running || self->held)
-        logLine("mismatch Stop without a Start or with a packet held");
-    self->running = false;
-    return S_OK;
-}
-HRESULT STDMETHODCALLTYPE setEventHandle(Object* self, HANDLE event) {
-    const HRESULT status = fault("SetEventHandle", event ? S_OK : E_INVALIDARG);
-    if (SUCCEEDED(status)) self->event = event;
-    return status;
-}
-HRESULT STDMETHODCALLTYPE getService(Object* self, REFIID iid, void** out) {
-    const bool capture = self->initialized && IsEqualIID(iid, __uuidof(IAudioCaptureClient));
-    const HRESULT status = fault("GetService", capture ? S_OK : E_NOINTERFACE);
-    // A service keeps its audio client alive, as on Windows.
-    *out = SUCCEEDED(status) ? (addRef(self), make(captureVtable, "capture-client", iid, self))
-                             : nullptr;
-    return status;
-}
-void* const clientVtable[] = {IUNKNOWN, F(initialize),     NI,           NI,       NI,
-                              NI,       F(getMixFormat),   NI,           F(start), F(stop),
-                              NI,       F(setEventHandle), F(getService)};
-
-HRESULT STDMETHODCALLTYPE activate(Object*, REFIID iid, DWORD, PROPVARIANT*, void** out) {
-    const HRESULT status =
-        fault("Activate", IsEqualIID(iid, __uuidof(IAudioClient)) ? S_OK : E_NOINTERFACE);
-    *out = SUCCEEDED(status) ? make(clientVtable, "endpoint-client", iid) : nullptr;
-    return status;
-}
-void* const deviceVtable[] = {IUNKNOWN, F(activate), NI, NI, NI};
-
-HRESULT STDMETHODCALLTYPE getDefaultAudioEndpoint(Object*, EDataFlow flow, ERole role, void** out) {
-    const bool renderConsole = flow == eRender && role == eConsole;
-    const HRESULT status = fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
-    *out = SUCCEEDED(status) ? make(deviceVtable, "device", __uuidof(IMMDevice)) : nullptr;
-    return status;
-}
-HRESULT STDMETHODCALLTYPE registerCallback(Object* self, IMMNotificationClient* callback) {
-    const HRESULT status = fault("RegisterEndpointNotificationCallback");
-    logLine("register");
-    if (FAILED(status)) return status;
-    Lock lock;
-    callback->AddRef(), ++self->registered, g.callbacks.push_back(callback);
-    return status;
-}
-HRESULT STDMETHODCALLTYPE unregisterCallback(Object* self, IMMNotificationClient* callback) {
-    logLine("unregister");
-    Lock lock;
-    const auto it = std::find(g.callbacks.begin(), g.callbacks.end(), callback);
-    if (it == g.callbacks.end())
-        return logLine("mismatch Unregister of an unknown callback"), E_INVALIDARG;
-    g.callbacks.erase(it), --self->registered, callback->Release();
-    return S_OK;
-}
-void* const enumeratorVtable[] = {
-    IUNKNOWN, NI, F(getDefaultAudioEndpoint), NI, F(registerCallback), F(unregisterCallback)};
-
-HRESULT STDMETHODCALLTYPE getActivateResult(Object* self, HRESULT* result, IUnknown** activated) {
-    const HRESULT status = fault("GetActivateResult");
-    *activated = nullptr;
-    if (SUCCEEDED(status) && self->holds)
-        addRef(self->holds), *activated = reinterpret_cast<IUnknown*>(self->holds);
-    if (SUCCEEDED(status)) *result = self->result;
-    return status;
-}
-void* const operationVtable[] = {IUNKNOWN, F(getActivateResult)};
-
-DWORD WINAPI complete(void* parameter) {
-    auto* operation = static_cast<Object*>(parameter);
+DWORD WINAPI complete(void*) {
     Sleep(std::strtoul(g.complete.c_str(), nullptr, 10));
-    operation->handler->ActivateCompleted(
-        reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(operation));
-    operation->handler->Release();
-    if (InterlockedExchange(&operation->completing, 0)) release(operation);
+    g_loopback->handler->ActivateCompleted(g_loopback);
+    g_loopback->handler->Release();
+    if (InterlockedExchange(&g_loopback->completing, 0)) g_loopback->Release();
     return 0;
 }
 
@@ -289,7 +289,8 @@ DWORD WINAPI complete(void* parameter) {
 
 void resetFakeAudio(const std::string& directives) {
     for (HANDLE thread : g.completions) WaitForSingleObject(thread, 10000), CloseHandle(thread);
-    g = RunState{};
+    g = Settings{};
+    g_log.clear();
     std::istringstream items(directives);
     for (std::string item; std::getline(items, item, ';');) {
         const std::string key = item.substr(0, item.find('='));
@@ -310,8 +311,10 @@ void resetFakeAudio(const std::string& directives) {
         char call[64] = "", status[32] = "";
         unsigned nth = 0;
         if (key == "fail" && std::sscanf(value.c_str(), "%63[^#]#%u=%31s", call, &nth, status) == 3)
-            g.failures.push_back({call, status, nth});
+            g.failures[call][nth] = status;
     }
+    g_endpoint = new Endpoint("endpoint-client", g.mix);
+    g_loopback = new Endpoint("loopback-client", g.loopMix);
 }
 
 void onFakeAudioDrained(std::function<void()> drained) {
@@ -327,8 +330,7 @@ HRESULT WINAPI fakeCreateInstance(REFCLSID, IUnknown* outer, DWORD, REFIID iid, 
         logLine("mismatch the run is not in the multithreaded apartment");
     *out = nullptr;
     const HRESULT status = fault("CoCreateInstance", outer ? CLASS_E_NOAGGREGATION : S_OK);
-    Object* enumerator = SUCCEEDED(status) ? make(enumeratorVtable, "enumerator", iid) : nullptr;
-    return enumerator ? queryInterface(enumerator, iid, out), release(enumerator), status : status;
+    return SUCCEEDED(status) ? g_endpoint->QueryInterface(iid, out) : status;
 }
 
 HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVARIANT* params,
@@ -341,40 +343,32 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
             hex(params->blob.pBlobData, params->blob.cbSize).c_str(), agile != nullptr);
     const HRESULT status = fault("ActivateAudioInterfaceAsync",
                                  IsEqualIID(iid, __uuidof(IAudioClient)) ? S_OK : E_NOINTERFACE);
-    const Failure* failure = SUCCEEDED(status) ? injected("ActivateResult") : nullptr;
-    const bool stranger = failure && failure->word == "noclient";
-    Object* activated = stranger  ? make(deviceVtable, "device", __uuidof(IMMDevice))
-                        : failure ? nullptr
-                                  : make(clientVtable, "loopback-client", iid);
-    Object* op = make(operationVtable, "operation", __uuidof(IActivateAudioInterfaceAsyncOperation),
-                      activated);
-    op->result = failure && !stranger
-                     ? static_cast<HRESULT>(std::strtoul(failure->word.c_str(), nullptr, 16))
-                     : S_OK;
-    *operation = reinterpret_cast<IActivateAudioInterfaceAsyncOperation*>(op);
+    g_loopback->delivery = SUCCEEDED(status) ? injected("ActivateResult") : "";
+    g_loopback->AddRef();
+    *operation = g_loopback;
     if (FAILED(status) || g.complete == "never") return status;
-    addRef(op), op->completing = 1, (op->handler = handler)->AddRef();
-    if (g.complete == "sync") return complete(op), status;
+    g_loopback->AddRef(), g_loopback->completing = 1;
+    (g_loopback->handler = handler)->AddRef();
+    if (g.complete == "sync") return complete(nullptr), status;
     Lock lock;
-    g.completions.push_back(CreateThread(nullptr, 0, complete, op, 0, nullptr));
+    g.completions.push_back(CreateThread(nullptr, 0, complete, nullptr, 0, nullptr));
     return status;
 }
 
 // Read once the run is over; not locked, because at process exit a thread that is gone may hold
 // the lock.
 std::vector<std::string> fakeAudioLog() {
-    return g.log;
+    return g_log;
 }
 
 std::vector<std::string> fakeAudioOutstanding() {
     for (HANDLE thread : g.completions) WaitForSingleObject(thread, 10000);
     // At process exit a completion may have been cut short after it woke the run: what it held
     // is ours, not the run's.
-    for (Object* object : g.objects)
-        if (InterlockedExchange(&object->completing, 0)) release(object);
+    if (g_loopback && InterlockedExchange(&g_loopback->completing, 0)) g_loopback->Release();
     std::vector<std::string> held(g.callbacks.size(), "a registered callback");
-    for (Object* object : g.objects)
-        if (object->refs > 0) held.push_back(object->type);
+    for (Endpoint* endpoint : {g_endpoint, g_loopback})
+        if (endpoint && endpoint->refs > 0) held.push_back(endpoint->name);
     return held;
 }
 
