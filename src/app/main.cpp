@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     // Messages must reach the parent byte for byte: a line feed stays one byte, and a system
     // text's own CR LF is not turned into CR CR LF.
     _setmode(_fileno(stderr), _O_BINARY);
-    // The C runtime buffers stderr when it is a pipe, as a parent's usually is; a notice must
-    // reach the parent when it happens, not when the run ends.
+    // A notice must reach the parent when it happens, not when the run ends. Windows' C runtime
+    // leaves stderr unbuffered, but Wine's buffers it when it is a pipe; this holds on both.
     std::setvbuf(stderr, nullptr, _IONBF, 0);
 
     RunConfig config;
