@@ -75,6 +75,12 @@ Outcome capture(std::vector<std::string> args, const std::string& directives,
         if (singleThreadedApartment) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         outcome.code = runCapture(config, outcome.message,
                                   {fakeCreateInstance, fakeActivateAudioInterfaceAsync}, stream);
+        // A run leaves the apartment it entered; only another thread's could remain.
+        APTTYPE type{};
+        APTTYPEQUALIFIER qualifier{};
+        if (!singleThreadedApartment && SUCCEEDED(CoGetApartmentType(&type, &qualifier)) &&
+            qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA)
+            outcome.problems.push_back("the run is still in its apartment");
         if (singleThreadedApartment) CoUninitialize();
     }).join();
     std::fflush(stderr);
