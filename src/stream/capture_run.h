@@ -8,10 +8,12 @@
 #include "source/default_endpoint.h"
 #include "source/process_loopback.h"
 
-// Where a run reaches the system's audio stack; tests hand in a simulated one.
+// Where a run reaches the system: its audio stack and the event that process loopback signals
+// packets with. Tests hand in a simulated stack, and an event that cannot be made.
 struct AudioEntryPoints {
     CreateInstanceFunction createInstance = &CoCreateInstance;
     ActivateAudioInterfaceAsyncFunction activateAsync = &ActivateAudioInterfaceAsync;
+    decltype(&CreateEventA) createEvent = &CreateEventA;
 };
 
 // Returns the process exit code (0 clean stop, 2 no audio client, 3 stream set-up failed,

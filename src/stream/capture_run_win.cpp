@@ -227,7 +227,7 @@ int startStream(const AudioEntryPoints& entryPoints, bool processLoopback,
     }
 
     if (processLoopback) {
-        resources.packetEvent.handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        resources.packetEvent.handle = entryPoints.createEvent(nullptr, FALSE, FALSE, nullptr);
         if (resources.packetEvent.handle == nullptr) {
             record(errorMessage, "CreateEventA failed: ", HRESULT_FROM_WIN32(GetLastError()));
             return 3;

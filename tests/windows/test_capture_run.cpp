@@ -57,8 +57,10 @@ struct Outcome {
 
 // One run on a thread of its own (in the single-threaded apartment when asked), with the
 // stack's settings, standard error caught and the old-build warning left out.
+const AudioEntryPoints kFakeStack{fakeCreateInstance, fakeActivateAudioInterfaceAsync};
+
 Outcome capture(std::vector<std::string> args, const std::string& directives,
-                bool singleThreadedApartment = false) {
+                bool singleThreadedApartment = false, AudioEntryPoints entryPoints = kFakeStack) {
     resetFakeAudio("mix=" + kMix + ";packets=480 480 480;" + directives);
     onFakeAudioDrained([] { g_running = false; });
     g_running = true;
@@ -73,8 +75,7 @@ Outcome capture(std::vector<std::string> args, const std::string& directives,
     _dup2(_fileno(errors), 2);
     std::thread([&] {
         if (singleThreadedApartment) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        outcome.code = runCapture(config, outcome.message,
-                                  {fakeCreateInstance, fakeActivateAudioInterfaceAsync}, stream);
+        outcome.code = runCapture(config, outcome.message, entryPoints, stream);
         // A run leaves the apartment it entered; only another thread's could remain.
         APTTYPE type{};
         APTTYPEQUALIFIER qualifier{};
@@ -175,6 +176,19 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
 TEST(CaptureRun, EndsWithCode2WhenTheThreadIsInAnotherApartment) {
     expectRun({kProcess, "", 2, "CoInitializeEx failed: " + describeStatus(RPC_E_CHANGED_MODE), "", -1},
               true);
+}
+
+TEST(CaptureRun, EndsWithCode3WhenThePacketEventCannotBeMade) {
+    AudioEntryPoints noEvents = kFakeStack;
+    noEvents.createEvent = [](SECURITY_ATTRIBUTES*, BOOL, BOOL, const char*) -> HANDLE {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    };
+    const Outcome run = capture(kProcess, "", false, noEvents);
+    EXPECT_EQ(run.code, 3);
+    EXPECT_EQ(run.message, "CreateEventA failed: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)));
+    EXPECT_EQ(run.stream, "");
+    EXPECT_EQ(run.problems, std::vector<std::string>{});
 }
 
 TEST(CaptureRun, ProcessLoopbackActivatesItsTargetAndTakesFloatStereoAtTheEndpointRate) {
