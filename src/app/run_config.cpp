@@ -115,6 +115,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
                 writeUsage(errorStream);
                 return false;
             }
+            if (std::strcmp(argument, "--fill-silence") == 0) config.fillSilence = true;
             continue;  // anything unrecognised is dropped without a word
         }
 

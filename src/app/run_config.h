@@ -19,6 +19,7 @@ struct RunConfig {
     std::int32_t chunkFrames = 960;  // silence source only
     SampleFormat format = SampleFormat::F32;
     bool stopOnStdinClose = false;  // "--stop-on=stdin-close": the end of stdin stops the run
+    bool fillSilence = false;       // "--fill-silence": zeros for the time nothing plays
 };
 
 inline constexpr const char* kSilenceMode = "test-silence";

@@ -1,5 +1,3 @@
-#include "stream/capture_run.h"
-
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <windows.h>
@@ -9,12 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "app/status_text.h"
 #include "app/stop_signal.h"
 #include "source/audio_platform.h"
 #include "source/capture_target.h"
+#include "stream/capture_run.h"
 #include "stream/sample_convert.h"
+#include "stream/silence_fill.h"
 #include "stream/stream_header.h"
 
 using Microsoft::WRL::ComPtr;
@@ -27,7 +28,6 @@ constexpr DWORD kFallbackSampleRate = 48000;
 // Sleep(5) lasts at the default timer resolution (about 15.6 ms) or a write to a slow reader
 // blocks; what does not fit is overwritten. A second adds no latency to a capture.
 constexpr REFERENCE_TIME kBufferDuration = 10'000'000;  // 100-ns units
-constexpr DWORD kBufferFlagDiscontinuity = 0x1;         // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
 
 // One CoUninitialize for every successful CoInitializeEx, after everything else is released.
 struct ComApartment {
@@ -79,8 +79,7 @@ class DefaultDeviceListener final : public IMMNotificationClient {
         if (left == 0) delete this;
         return left;
     }
-    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
-                                                     LPCWSTR) override {
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
         if (flow == eRender && role == eConsole) changed_.store(true);
         return S_OK;
     }
@@ -113,18 +112,60 @@ struct DeviceChangeWatch {
 struct CaptureResources {
     ComApartment com;
     DeviceChangeWatch deviceWatch;  // system mix only
-    EventHandle packetEvent;  // process loopback only; closed once the client is gone
+    EventHandle packetEvent;        // process loopback only; closed once the client is gone
     std::string loopbackFailure;
     ComPtr<IAudioClient> audioClient;
     ComPtr<IAudioCaptureClient> captureClient;
     OutputBuffers buffers;
     MixFormat mixFormat;
     RunningStream stream;
+    std::uint64_t startedAt = 0;  // the counter right after Start, in 100-ns units
 };
 
 void record(std::string& errorMessage, const char* prefix, HRESULT status) {
     errorMessage = prefix + describeStatus(status);
 }
+
+// The performance counter in 100-ns units, the unit of GetBuffer's QPC positions. Neither call
+// fails on any Windows since XP.
+std::uint64_t counterNow() {
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return counterTo100ns(static_cast<std::uint64_t>(counter.QuadPart),
+                          static_cast<std::uint64_t>(frequency.QuadPart));
+}
+
+// "--fill-silence" in the packet loop: reads the counter where the placement rules want it read
+// and writes the zeros they ask for. A stop request cuts a long fill short; the zeros due at the
+// stop itself are at most a second and are always written.
+class WallClockFill {
+  public:
+    WallClockFill(const RunConfig& config, DWORD rate, std::uint64_t origin,
+                  std::string& errorMessage, std::FILE* out)
+        : placement_(rate, origin),
+          zeros_(config.channels, config.format),
+          errorMessage_(errorMessage),
+          out_(out) {}
+
+    // Called as soon as GetBuffer has returned the packet, which is written right after.
+    void beforePacket(const CapturedPacket& packet) {
+        write(placement_.zerosBefore(packet, counterNow()), &g_running);
+        placement_.wrote(packet.frames);
+    }
+    void whileIdle() { write(placement_.zerosWhileIdle(counterNow()), &g_running); }
+    void atStop() { write(placement_.zerosAtStop(counterNow()), nullptr); }
+
+  private:
+    void write(std::uint64_t frames, const std::atomic<bool>* running) {
+        placement_.wrote(zeros_.write(frames, running, errorMessage_, out_));
+    }
+
+    SilenceFill placement_;
+    ZeroFrames zeros_;
+    std::string& errorMessage_;
+    std::FILE* out_;
+};
 
 // The rate the engine mixes at, read through a short-lived client on the default endpoint; the
 // run's own message is left alone whatever happens here.
@@ -175,10 +216,9 @@ void watchDefaultDevice(ComPtr<IMMDeviceEnumerator> enumerator, DeviceChangeWatc
 bool obtainAudioClient(const AudioEntryPoints& entryPoints, const CaptureTarget& target,
                        CaptureResources& resources, std::string& errorMessage) {
     if (target.useProcessLoopback) {
-        if (activateProcessLoopbackClient(entryPoints.activateAsync,
-                                          audio::kProcessLoopbackDevicePath, target.processId,
-                                          target.excludeTree, resources.audioClient,
-                                          errorMessage)) {
+        if (activateProcessLoopbackClient(
+                entryPoints.activateAsync, audio::kProcessLoopbackDevicePath, target.processId,
+                target.excludeTree, resources.audioClient, errorMessage)) {
             return true;
         }
         resources.loopbackFailure = errorMessage;
@@ -240,7 +280,7 @@ int startStream(const AudioEntryPoints& entryPoints, bool processLoopback,
     }
 
     status = client.GetService(audio::IID_IAudioCaptureClient,
-                              reinterpret_cast<void**>(resources.captureClient.GetAddressOf()));
+                               reinterpret_cast<void**>(resources.captureClient.GetAddressOf()));
     if (FAILED(status)) {
         record(errorMessage, "Failed to get IAudioCaptureClient: ", status);
         return 3;
@@ -252,15 +292,21 @@ int startStream(const AudioEntryPoints& entryPoints, bool processLoopback,
         return 3;
     }
     resources.stream.client = &client;
+    resources.startedAt = counterNow();
     return 0;
 }
 
 // Moves packets from the capture client to standard output, one per iteration, until a stop
-// request or a failure.
+// request or a failure; with "--fill-silence", with zeros for the time between them.
 void streamPackets(const RunConfig& config, CaptureResources& resources, std::string& errorMessage,
                    std::FILE* out) {
     const MixFormatInfo info = classifyMixFormat(resources.mixFormat.get());
     IAudioCaptureClient& capture = *resources.captureClient.Get();
+    std::optional<WallClockFill> fill;
+    if (config.fillSilence) {
+        fill.emplace(config, resources.mixFormat->nSamplesPerSec, resources.startedAt, errorMessage,
+                     out);
+    }
     bool firstPacket = true;
     bool lossReported = false;
 
@@ -276,7 +322,8 @@ void streamPackets(const RunConfig& config, CaptureResources& resources, std::st
             break;
         }
         if (pendingFrames == 0) {
-            // Nothing to make up for: time without packets leaves no trace in the stream.
+            // Without "--fill-silence", time without packets leaves no trace in the stream.
+            if (fill) fill->whileIdle();
             if (resources.packetEvent.handle != nullptr) {
                 WaitForSingleObject(resources.packetEvent.handle, kIdlePauseMilliseconds);
             } else {
@@ -288,24 +335,31 @@ void streamPackets(const RunConfig& config, CaptureResources& resources, std::st
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
-        status = capture.GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        UINT64 position = 0;
+        status = capture.GetBuffer(&data, &frames, &flags, nullptr, fill ? &position : nullptr);
         if (FAILED(status)) {
             record(errorMessage, "GetBuffer failed: ", status);
             break;
         }
+        if (fill) fill->beforePacket({position, flags, frames});
         // The first packet of a stream often carries the flag without anything being lost.
         if ((flags & kBufferFlagDiscontinuity) != 0 && !firstPacket && !lossReported) {
-            std::fputs("[ostrel-audio-helper] Some captured audio was lost (the capture buffer "
-                       "overflowed).\n",
-                       stderr);
+            std::fputs(
+                "[ostrel-audio-helper] Some captured audio was lost (the capture buffer "
+                "overflowed).\n",
+                stderr);
             lossReported = true;
         }
         firstPacket = false;
-        convertPacket(info, data, frames, flags, config.channels, config.format, resources.buffers,
-                      errorMessage, out);
+        if (errorMessage.empty()) {
+            convertPacket(info, data, frames, flags, config.channels, config.format,
+                          resources.buffers, errorMessage, out);
+        }
         // Handed back even when the write failed: the engine must get every packet back.
         capture.ReleaseBuffer(frames);
     }
+    // A requested stop leaves a stream as long as the run; a failure ends it where it is.
+    if (fill && errorMessage.empty()) fill->atStop();
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // its own (WINEDLLOVERRIDES "mmdevapi=n") so that the unchanged exe can capture from it. Its
 // settings come from OAH_DOUBLE (see fake_audio.h). At exit OAH_DOUBLE_LOG (a Windows path) gets
 // every mismatch with the platform's rules, what is still held ("outstanding ...") and
-// "exit frames=<released> outstanding=<n> polls=<packet-size calls>".
+// "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<Start to Stop, in
+// 100-ns units>".
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,8 +34,8 @@ void writeReport() {
         if (line.rfind("mismatch", 0) == 0) std::fprintf(log, "%s\n", line.c_str());
     const std::vector<std::string> held = fakeAudioOutstanding();
     for (const std::string& what : held) std::fprintf(log, "outstanding %s\n", what.c_str());
-    std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu\n", fakeAudioFrames(),
-                 held.size(), fakeAudioPolls());
+    std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu\n",
+                 fakeAudioFrames(), held.size(), fakeAudioPolls(), fakeAudioRunTime());
     std::fclose(log);
 }
 

@@ -42,12 +42,25 @@ void logLine(const char* format, ...) {
     g_log.push_back(line);
 }
 
+// The performance counter in 100-ns units, the unit of GetBuffer's positions.
+ULONGLONG now100ns() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter), QueryPerformanceFrequency(&frequency);
+    const ULONGLONG count = counter.QuadPart, perSecond = frequency.QuadPart;
+    return count / perSecond * 10000000 + count % perSecond * 10000000 / perSecond;
+}
+
 constexpr DWORD kNullData = 0x100;
+struct Packet {
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    long at = -1;  // ms after Start; -1: where the packet before it ended
+};
 struct Settings {
     std::string mix =
         unhex("feff020080bb000000dc05000800200016002000030000000300000000001000800000aa00389b71");
     std::string loopMix = "notimpl", data, complete = "0", after, pace;
-    std::vector<std::pair<UINT32, DWORD>> packets;  // frames, flags
+    std::vector<Packet> packets;
     std::map<std::string, std::map<unsigned, std::string>> failures;  // call, n-th call, status
     std::map<std::string, unsigned> calls;
     unsigned long changeAfter = 0;
@@ -56,7 +69,7 @@ struct Settings {
     std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
     std::vector<HANDLE> completions;                // our threads that deliver a completion
     unsigned long released = 0, sequence = 0;
-    unsigned long long frames = 0, polls = 0;
+    unsigned long long frames = 0, polls = 0, runTime = 0;
 } g;
 
 // What the n-th call of `call` is to answer: its injected failure, if any, else `otherwise`.
@@ -169,11 +182,12 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         const bool eventless = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !event;
         const bool ready = initialized && !running && !eventless;
         const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
-        if (SUCCEEDED(status)) running = true, startedAt = GetTickCount64();
+        if (SUCCEEDED(status)) running = true, startedAt = nextPosition = now100ns();
         return status;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         if (!running || held) logLine("mismatch Stop without a Start or with a packet held");
+        if (running) g.runTime = now100ns() - startedAt;
         running = false;
         return S_OK;
     }
@@ -205,31 +219,34 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         ++g.polls;
         const HRESULT status = fault("GetNextPacketSize");
         const auto* packet = !held && SUCCEEDED(status) ? ready() : nullptr;
-        *frames = held ? held : packet ? packet->first : 0;
+        *frames = held ? held : packet ? packet->frames : 0;
         if (next >= g.packets.size() && g.after != "repeat" && g.drained) g.drained();
         return status;
     }
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flagsOut, UINT64*,
-                                        UINT64*) override {
+                                        UINT64* position) override {
         if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
+        if (position && !positionsAsked++) logLine("positions asked");
         const HRESULT status = fault("GetBuffer");
         const auto* packet = SUCCEEDED(status) ? ready() : nullptr;
         *data = nullptr, *frames = 0, *flagsOut = 0;
         if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
-        buffer.resize(packet->first * align);
+        if (position) *position = positionOf(*packet);
+        nextPosition = positionOf(*packet) + duration(packet->frames);
+        buffer.resize(packet->frames * align);
         for (char& byte : buffer)
             byte = char(g.data.empty() ? g.sequence : g.data[g.sequence % g.data.size()]),
             ++g.sequence;
-        *data = packet->second & kNullData ? nullptr : reinterpret_cast<BYTE*>(&buffer[0]);
-        *frames = held = packet->first;
-        *flagsOut = packet->second & ~kNullData;
+        *data = packet->flags & kNullData ? nullptr : reinterpret_cast<BYTE*>(&buffer[0]);
+        *frames = held = packet->frames;
+        *flagsOut = packet->flags & ~kNullData;
         return status;
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
         if (frames != held || !frames) logLine("mismatch ReleaseBuffer of %u frames", frames);
         // Poisoned, so that data used after its release shows in the stream.
         std::fill(buffer.begin(), buffer.end(), '\xDD');
-        g.frames += held, delivered += held, held = 0, ++next;
+        g.frames += held, held = 0, ++next;
         if (++g.released != g.changeAfter) return S_OK;
         Lock lock;
         for (IMMNotificationClient* callback : g.callbacks)
@@ -252,22 +269,27 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
     }
 
   private:
+    ULONGLONG positionOf(const Packet& packet) const {
+        return packet.at < 0 ? nextPosition : startedAt + ULONGLONG(packet.at) * 10000;
+    }
+    ULONGLONG duration(UINT32 frames) const { return frames * 10000000ull / std::max(rate, 1ul); }
+
     // The packet that is ready now, if any; an idle item is used up by asking.
-    const std::pair<UINT32, DWORD>* ready() {
+    const Packet* ready() {
         if (next >= g.packets.size() && g.after == "repeat") next = 0;
         if (next >= g.packets.size()) return nullptr;
-        const auto& packet = g.packets[next];
-        if (packet.first == 0 && ++next && event) SetEvent(event);
-        const ULONGLONG due = (delivered + packet.first) * 1000 / std::max(rate, 1ul);
-        const bool early = g.pace == "real" && GetTickCount64() - startedAt < due;
-        return packet.first == 0 || early ? nullptr : &packet;
+        const Packet& packet = g.packets[next];
+        if (packet.frames == 0 && ++next && event) SetEvent(event);
+        const ULONGLONG end = positionOf(packet) + duration(packet.frames);
+        const bool early = g.pace == "real" && now100ns() < end;
+        return packet.frames == 0 || early ? nullptr : &packet;
     }
 
     std::string& mix;
     bool initialized = false, running = false;
     unsigned long flags = 0, rate = 0, align = 0, next = 0;
-    UINT32 held = 0;
-    ULONGLONG startedAt = 0, delivered = 0;
+    UINT32 held = 0, positionsAsked = 0;
+    ULONGLONG startedAt = 0, nextPosition = 0;
     HANDLE event = nullptr;
     std::string buffer;
 };
@@ -304,9 +326,11 @@ void resetFakeAudio(const std::string& directives) {
             std::sscanf(value.c_str(), "%lu,%d,%d", &g.changeAfter, &g.changeFlow, &g.changeRole);
         if (key == "packets") g.packets.clear();
         std::istringstream packets(key == "packets" ? value : "");
-        for (std::string packet; packets >> packet;) {
-            g.packets.emplace_back(0, 0);
-            std::sscanf(packet.c_str(), "%u/%lx", &g.packets.back().first, &g.packets.back().second);
+        for (std::string text; packets >> text;) {
+            Packet& packet = g.packets.emplace_back();
+            std::sscanf(text.c_str(), "%u/%lx", &packet.frames, &packet.flags);
+            const std::size_t at = text.find('@');
+            if (at != std::string::npos) packet.at = std::stol(text.substr(at + 1));
         }
         char call[64] = "", status[32] = "";
         unsigned nth = 0;
@@ -378,4 +402,8 @@ unsigned long long fakeAudioFrames() {
 
 unsigned long long fakeAudioPolls() {
     return g.polls;
+}
+
+unsigned long long fakeAudioRunTime() {
+    return g.runTime;
 }

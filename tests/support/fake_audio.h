@@ -9,10 +9,11 @@
 //       of its WAVEFORMATEX(TENSIBLE), or notimpl (E_NOTIMPL, the loopback client's default, as on
 //       every Windows build seen) or null (S_OK without a format); the endpoint's default is
 //       float stereo at 48000
-//   packets=FRAMES[/FLAGS] ...  what the capture client hands out in turn; 0 frames is a poll that
-//       finds nothing; flag 0x100 hands out a null data pointer
+//   packets=FRAMES[/FLAGS][@MS] ...  what the capture client hands out in turn; 0 frames is a poll
+//       that finds nothing; flag 0x100 hands out a null data pointer. A packet's position (the
+//       counter GetBuffer gives) is MS milliseconds after Start, or where the one before ended
 //   data=HEX  the audio bytes, repeated; by default byte k of all audio handed out is k mod 256
-//   after=repeat  start the packets over instead of idling;  pace=real  no packet before its time
+//   after=repeat  start the packets over instead of idling;  pace=real  no packet before its end
 //   complete=sync|never|MS  the activation's completion: before the call returns, never, or on a
 //       thread of ours after MS milliseconds (default 0)
 //   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
@@ -44,10 +45,13 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
                                                IActivateAudioInterfaceAsyncOperation** operation);
 
 // What the tests look at: "activate ..." and "init ..." lines with the calls' arguments,
-// "register"/"unregister", and "mismatch ..." for every call against the platform's rules.
+// "register"/"unregister", "positions asked" once GetBuffer was asked for a position, and
+// "mismatch ..." for every call against the platform's rules.
 std::vector<std::string> fakeAudioLog();
 // Once our completion threads are done: what the run still holds, one line each.
 std::vector<std::string> fakeAudioOutstanding();
 // Frames handed back through ReleaseBuffer, and GetNextPacketSize calls.
 unsigned long long fakeAudioFrames();
 unsigned long long fakeAudioPolls();
+// From Start to Stop, in 100-ns units.
+unsigned long long fakeAudioRunTime();
