@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -58,7 +59,45 @@ struct Settings {
     std::vector<HANDLE> completions;                // our threads that deliver a completion
     unsigned long released = 0, sequence = 0;
     unsigned long long frames = 0, polls = 0;
+    std::set<void*> blocks;  // task memory handed out and not freed yet
 } g;
+
+// Sees task memory go, so that a string or format handed out and never freed shows.
+struct MallocSpy final : IMallocSpy {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        const bool known = IsEqualIID(iid, IID_IMallocSpy) || IsEqualIID(iid, IID_IUnknown);
+        *out = known ? this : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+        Lock lock;
+        g.blocks.erase(block);
+        return block;
+    }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override { return block; }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** same, BOOL) override {
+        return *same = block, size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+} g_spy;
+
+void* handOut(std::size_t size) {
+    static const HRESULT spying = CoRegisterMallocSpy(&g_spy);
+    void* block = SUCCEEDED(spying) ? CoTaskMemAlloc(size) : nullptr;
+    Lock lock;
+    g.blocks.insert(block);
+    return block;
+}
 
 // What the n-th call of `call` is to answer: its injected failure, if any, else `otherwise`.
 std::string injected(const char* call) {
@@ -228,7 +267,7 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         const HRESULT status = fault("GetMixFormat", mix == "notimpl" ? E_NOTIMPL : S_OK);
         *out = nullptr;
         if (status == S_OK && mix != "null")
-            *out = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(mix.size())),
+            *out = static_cast<WAVEFORMATEX*>(handOut(mix.size())),
             mix.copy(reinterpret_cast<char*>(*out), mix.size());
         return status;
     }
@@ -322,7 +361,7 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
   private:
     static LPWSTR copy(const wchar_t* text) {
         const std::size_t size = (wcslen(text) + 1) * sizeof *text;
-        return static_cast<LPWSTR>(std::memcpy(CoTaskMemAlloc(size), text, size));
+        return static_cast<LPWSTR>(std::memcpy(handOut(size), text, size));
     }
 
     // The packet that is ready now, if any; an idle item is used up by asking.
@@ -452,6 +491,7 @@ std::vector<std::string> fakeAudioOutstanding() {
     // is ours, not the run's.
     if (g_loopback && InterlockedExchange(&g_loopback->completing, 0)) g_loopback->Release();
     std::vector<std::string> held(g.callbacks.size(), "a registered callback");
+    held.insert(held.end(), g.blocks.size(), "a block of task memory");
     for (Endpoint* endpoint :
          {g_loopback, g_collection, g_devices[0], g_devices[1], g_devices[2], g_devices[3]})
         if (endpoint && endpoint->refs > 0) held.push_back(endpoint->name);

@@ -54,7 +54,8 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
 // What the tests look at: "activate ..." and "init ..." lines with the calls' arguments,
 // "register"/"unregister", and "mismatch ..." for every call against the platform's rules.
 std::vector<std::string> fakeAudioLog();
-// Once our completion threads are done: what the run still holds, one line each.
+// Once our completion threads are done: what the run still holds (interfaces, registered callbacks,
+// task memory we handed out), one line each.
 std::vector<std::string> fakeAudioOutstanding();
 // Frames handed back through ReleaseBuffer, and GetNextPacketSize calls.
 unsigned long long fakeAudioFrames();
