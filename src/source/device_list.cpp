@@ -1,6 +1,7 @@
 #include "source/device_list.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -26,38 +27,19 @@ bool isLowSurrogate(char16_t unit) {
 
 // A JSON string: quotes, and the escapes JSON requires; other characters as they are.
 void appendJsonString(std::string& text, std::string_view utf8) {
+    constexpr char kShortEscaped[] = "\"\\\b\f\n\r\t", kShortLetters[] = "\"\\bfnrt";
     text += '"';
     for (const char c : utf8) {
-        switch (c) {
-            case '"':
-                text += "\\\"";
-                break;
-            case '\\':
-                text += "\\\\";
-                break;
-            case '\b':
-                text += "\\b";
-                break;
-            case '\f':
-                text += "\\f";
-                break;
-            case '\n':
-                text += "\\n";
-                break;
-            case '\r':
-                text += "\\r";
-                break;
-            case '\t':
-                text += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                    text += escaped;
-                } else {
-                    text += c;
-                }
+        const char* shortEscaped = c != '\0' ? std::strchr(kShortEscaped, c) : nullptr;
+        if (shortEscaped != nullptr) {
+            text += '\\';
+            text += kShortLetters[shortEscaped - kShortEscaped];
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            text += escaped;
+        } else {
+            text += c;
         }
     }
     text += '"';

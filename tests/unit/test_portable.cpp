@@ -142,10 +142,11 @@ TEST(SilenceSource, WritesWholeZeroChunksEvery5msUntilStopped) {
 
 // Each text as both the id and the name, once as the default and once not.
 TEST(DeviceListLine, IsOneJsonObjectInValidUtf8ThatReadsBackAsTheText) {
+    using namespace std::string_literals;
     const std::pair<std::u16string, std::string> cases[] = {
         {u"{0.0.0.00000000}.{a1}", "{0.0.0.00000000}.{a1}"},
         {u"\"q\" \\ /", R"(\"q\" \\ /)"},
-        {u"\b\f\n\r\t\x01\x1f\x20\x7f", R"(\b\f\n\r\t\u0001\u001f )" "\x7f"},
+        {u"\b\f\n\r\t\0\x01\x1f\x20\x7f"s, R"(\b\f\n\r\t\u0000\u0001\u001f )" "\x7f"},
         // The longest and shortest code point of each UTF-8 length, through surrogate pairs.
         {u"\x80\u07ff\u0800\uffff\U00010000\U0010FFFF",
          "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
