@@ -1,5 +1,5 @@
 // Entry point: options, standard output prepared for a byte stream, the stop signal, then the
-// silence source or a capture run.
+// silence source, a capture run or the list of output devices.
 #include <fcntl.h>
 #include <io.h>
 
@@ -9,6 +9,7 @@
 
 #include "app/run_config.h"
 #include "app/stop_signal.h"
+#include "source/device_list.h"
 #include "stream/capture_run.h"
 #include "stream/silence_source.h"
 
@@ -33,11 +34,12 @@ int main(int argc, char** argv) {
     if (config.stopOnStdinClose) stopWhenStdinCloses();
 
     int exitCode = 0;
-    if (isSilenceMode(config)) {
+    if (isSilenceMode(config) && !config.listDevices) {
         exitCode = runSilenceTest(config) ? 0 : 1;
     } else {
         std::string errorMessage;
-        exitCode = runCapture(config, errorMessage);
+        exitCode =
+            config.listDevices ? listOutputDevices(errorMessage) : runCapture(config, errorMessage);
         if (!errorMessage.empty()) {
             std::fwrite(errorMessage.data(), 1, errorMessage.size(), stderr);
             std::fputc('\n', stderr);

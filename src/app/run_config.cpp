@@ -12,7 +12,9 @@ const char kUsageLine[] =
     "[--pid=<pid>] [--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] "
     "[--format=f32|s16]\n";
 
-enum class Option { Mode, WindowId, Pid, ExcludePid, Rate, Channels, Chunk, Format, StopOn };
+enum class Option {
+    Mode, WindowId, Pid, ExcludePid, Rate, Channels, Chunk, Format, StopOn, DeviceId
+};
 
 struct OptionText {
     const char* text;  // ends in '='; compared over its whole length, case-sensitive
@@ -25,7 +27,7 @@ const OptionText kOptions[] = {
     {"--pid=", Option::Pid},           {"--exclude-pid=", Option::ExcludePid},
     {"--rate=", Option::Rate},         {"--channels=", Option::Channels},
     {"--chunk=", Option::Chunk},       {"--format=", Option::Format},
-    {"--stop-on=", Option::StopOn},
+    {"--stop-on=", Option::StopOn},    {"--device-id=", Option::DeviceId},
 };
 
 void writeUsage(std::FILE* errorStream) { std::fputs(kUsageLine, errorStream); }
@@ -50,6 +52,24 @@ bool readFormat(const char* value, SampleFormat& format) {
             return true;
         }
     }
+    return false;
+}
+
+// Process loopback always follows the default output, so a chosen endpoint makes sense only for
+// the system mix without an excluded process. The silence source touches no device: no check.
+bool checkDeviceId(const RunConfig& config, std::FILE* errorStream) {
+    if (!config.deviceId || isSilenceMode(config)) return true;
+    const bool processLoopback =
+        config.mode == "process" || config.mode == "window" || config.excludePid > 0;
+    if (processLoopback) {
+        std::fputs("--device-id works only with --mode=system without --exclude-pid\n",
+                   errorStream);
+    } else if (config.deviceId->empty()) {
+        std::fputs("Empty device id\n", errorStream);
+    } else {
+        return true;
+    }
+    writeUsage(errorStream);
     return false;
 }
 
@@ -116,6 +136,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
                 return false;
             }
             if (std::strcmp(argument, "--fill-silence") == 0) config.fillSilence = true;
+            if (std::strcmp(argument, "--list-devices") == 0) config.listDevices = true;
             continue;  // anything unrecognised is dropped without a word
         }
 
@@ -139,7 +160,8 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
                 }
                 config.stopOnStdinClose = true;
                 break;
+            case Option::DeviceId: config.deviceId = value; break;
         }
     }
-    return checkSizes(config, errorStream);
+    return checkDeviceId(config, errorStream) && checkSizes(config, errorStream);
 }

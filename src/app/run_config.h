@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 // Output sample encoding. The numbers are the ones the stream header carries; every reader
@@ -20,6 +21,8 @@ struct RunConfig {
     SampleFormat format = SampleFormat::F32;
     bool stopOnStdinClose = false;  // "--stop-on=stdin-close": the end of stdin stops the run
     bool fillSilence = false;       // "--fill-silence": zeros for the time nothing plays
+    std::optional<std::string> deviceId{};  // "--device-id=": this render endpoint's system mix
+    bool listDevices = false;  // "--list-devices": the list of output devices instead of a run
 };
 
 inline constexpr const char* kSilenceMode = "test-silence";
@@ -27,9 +30,9 @@ inline constexpr const char* kSilenceMode = "test-silence";
 inline bool isSilenceMode(const RunConfig& config) { return config.mode == kSilenceMode; }
 
 // Fills `config` from the process arguments. Returns false when the process must end with exit
-// code 1 ("--help", a bad "--format=" or "--stop-on=" value, or a channel or chunk size the run
-// cannot use); the
-// reason has then been written to `errorStream`. Never writes to standard output.
+// code 1 ("--help", a bad "--format=" or "--stop-on=" value, a "--device-id=" that the mode cannot
+// take, or a channel or chunk size the run cannot use); the reason has then been written to
+// `errorStream`. Never writes to standard output.
 bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* errorStream = stderr);
 
 // Reads a number the way atoi does (leading blanks, optional sign, digits up to the first other

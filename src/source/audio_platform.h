@@ -29,6 +29,9 @@ inline constexpr GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT{
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 inline constexpr GUID IID_IAgileObject{
     0x94EA2B94, 0xE9CC, 0x49E0, {0xC0, 0xFF, 0xEE, 0x64, 0xCA, 0x8F, 0x5B, 0x90}};
+// The name a person knows an endpoint by, in its property store (VT_LPWSTR).
+inline constexpr PROPERTYKEY PKEY_Device_FriendlyName{
+    {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14};
 
 // MinGW has no audioclientactivationparams.h. This is the record that ActivateAudioInterfaceAsync
 // reads from a VT_BLOB PROPVARIANT to open one process tree's audio instead of a device's.

@@ -1,5 +1,5 @@
-// The default render endpoint and an IAudioClient on it. Windows only; COM must be initialised
-// on the calling thread.
+// The default render endpoint, or one chosen by its id, and an IAudioClient on it. Windows only;
+// COM must be initialised on the calling thread.
 #pragma once
 
 #include <audioclient.h>
@@ -20,3 +20,22 @@ bool activateDefaultAudioClient(CreateInstanceFunction createInstance,
                                 Microsoft::WRL::ComPtr<IAudioClient>& client,
                                 std::string& errorMessage,
                                 Microsoft::WRL::ComPtr<IMMDeviceEnumerator>* enumerator = nullptr);
+
+// The system's device enumerator; false with errorMessage set when it cannot be made.
+bool createDeviceEnumerator(CreateInstanceFunction createInstance,
+                            Microsoft::WRL::ComPtr<IMMDeviceEnumerator>& enumerator,
+                            std::string& errorMessage);
+
+// Activates an IAudioClient on the endpoint whose id (IMMDevice::GetId) is `deviceId`; failures
+// as activateDefaultAudioClient's, with the id in the message.
+bool activateChosenAudioClient(CreateInstanceFunction createInstance, const std::string& deviceId,
+                               Microsoft::WRL::ComPtr<IAudioClient>& client,
+                               std::string& errorMessage);
+
+// Enters the multithreaded apartment, as the audio service's callbacks need, and leaves it after
+// everything else is released. False with errorMessage set when the thread cannot enter it.
+struct ComApartment {
+    bool entered = false;
+    bool enter(std::string& errorMessage);
+    ~ComApartment();
+};

@@ -29,14 +29,6 @@ constexpr DWORD kFallbackSampleRate = 48000;
 // blocks; what does not fit is overwritten. A second adds no latency to a capture.
 constexpr REFERENCE_TIME kBufferDuration = 10'000'000;  // 100-ns units
 
-// One CoUninitialize for every successful CoInitializeEx, after everything else is released.
-struct ComApartment {
-    bool entered = false;
-    ~ComApartment() {
-        if (entered) CoUninitialize();
-    }
-};
-
 struct EventHandle {
     HANDLE handle = nullptr;
     ~EventHandle() {
@@ -368,15 +360,16 @@ int runCapture(const RunConfig& config, std::string& errorMessage,
                const AudioEntryPoints& entryPoints, std::FILE* out) {
     CaptureResources resources;
 
-    const HRESULT comStatus = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(comStatus)) {
-        record(errorMessage, "CoInitializeEx failed: ", comStatus);
-        return 2;
-    }
-    resources.com.entered = true;
+    if (!resources.com.enter(errorMessage)) return 2;
 
     const CaptureTarget target = resolveCaptureTarget(config);
-    if (!obtainAudioClient(entryPoints, target, resources, errorMessage)) return 2;
+    // A chosen endpoint is never the target of process loopback (the command line sees to it),
+    // and a change of the default output does not concern it: no watch.
+    const bool obtained =
+        config.deviceId ? activateChosenAudioClient(entryPoints.createInstance, *config.deviceId,
+                                                    resources.audioClient, errorMessage)
+                        : obtainAudioClient(entryPoints, target, resources, errorMessage);
+    if (!obtained) return 2;
     // The fallback leaves a system-mix client even when the target was a process.
     const bool processLoopback = target.useProcessLoopback && resources.loopbackFailure.empty();
 

@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -70,7 +72,45 @@ struct Settings {
     std::vector<HANDLE> completions;                // our threads that deliver a completion
     unsigned long released = 0, sequence = 0;
     unsigned long long frames = 0, polls = 0, runTime = 0;
+    std::set<void*> blocks;  // task memory handed out and not freed yet
 } g;
+
+// Sees task memory go, so that a string or format handed out and never freed shows.
+struct MallocSpy final : IMallocSpy {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        const bool known = IsEqualIID(iid, IID_IMallocSpy) || IsEqualIID(iid, IID_IUnknown);
+        *out = known ? this : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    void* STDMETHODCALLTYPE PreFree(void* block, BOOL) override {
+        Lock lock;
+        g.blocks.erase(block);
+        return block;
+    }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    void* STDMETHODCALLTYPE PostAlloc(void* block) override { return block; }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* block, SIZE_T size, void** same, BOOL) override {
+        return *same = block, size;
+    }
+    void* STDMETHODCALLTYPE PostRealloc(void* block, BOOL) override { return block; }
+    void* STDMETHODCALLTYPE PreGetSize(void* block, BOOL) override { return block; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T size, BOOL) override { return size; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* block, BOOL) override { return block; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+} g_spy;
+
+void* handOut(std::size_t size) {
+    static const HRESULT spying = CoRegisterMallocSpy(&g_spy);
+    void* block = SUCCEEDED(spying) ? CoTaskMemAlloc(size) : nullptr;
+    Lock lock;
+    g.blocks.insert(block);
+    return block;
+}
 
 // What the n-th call of `call` is to answer: its injected failure, if any, else `otherwise`.
 std::string injected(const char* call) {
@@ -83,15 +123,27 @@ HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
     return failure.empty() ? otherwise : HRESULT(std::strtoul(failure.c_str(), nullptr, 16));
 }
 
-// One audio endpoint in all the roles a run meets it in: the enumerator, the device, its audio
-// client and capture service, or, for process loopback, the activation operation and the client
-// it delivers. One reference count covers them all: a run that gave back all it took leaves it at
-// zero.
+class Endpoint;
+Endpoint* g_devices[4];  // in the order the enumerator lists them; the second is the default
+Endpoint* g_collection = nullptr;
+
+// One audio endpoint in all the roles a run meets it in: the enumerator, the device, its property
+// store, its audio client and capture service, or, for process loopback, the activation operation
+// and the client it delivers; or the enumerator's list of devices. One reference count covers them
+// all: a run that gave back all it took leaves it at zero.
 class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAudioClient,
-                       public IAudioCaptureClient, public IActivateAudioInterfaceAsyncOperation {
+                       public IAudioCaptureClient, public IActivateAudioInterfaceAsyncOperation,
+                       public IMMDeviceCollection, public IPropertyStore {
   public:
-    Endpoint(const char* name, std::string& mix) : name(name), mix(mix) {}
+    Endpoint(const char* name, std::string& mix, const wchar_t* id = L"",
+             const wchar_t* title = L"", EDataFlow flow = eRender,
+             DWORD state = DEVICE_STATE_ACTIVE)
+        : name(name), id(id), title(title), flow(flow), state(state), mix(mix) {}
     const char* const name;
+    const wchar_t *const id, *const title;  // the device's id and friendly name
+    const EDataFlow flow;
+    const DWORD state;
+    std::vector<Endpoint*> members;  // as a collection
     LONG refs = 0;
     LONG completing = 0;  // 1 while a completion of ours holds a reference
     std::string delivery;  // "": the client; "noclient": an object that is none; else a status
@@ -139,29 +191,84 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         g.callbacks.erase(it), callback->Release();
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection**) override {
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD states,
+                                                 IMMDeviceCollection** out) override {
+        const HRESULT status = fault("EnumAudioEndpoints");
+        *out = SUCCEEDED(status) ? (g_collection->AddRef(), g_collection) : nullptr;
+        g_collection->members.clear();
+        for (Endpoint* device : g_devices)
+            if ((device->flow == flow || flow == eAll) && (device->state & states))
+                g_collection->members.push_back(device);
+        return status;
     }
-    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR wanted, IMMDevice** out) override {
+        Endpoint* found = nullptr;
+        for (Endpoint* device : g_devices) found = wcscmp(device->id, wanted) ? found : device;
+        const HRESULT status =
+            fault("GetDevice", found ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+        *out = SUCCEEDED(status) ? (found->AddRef(), found) : nullptr;
+        return status;
+    }
 
     // IMMDevice
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** out) override {
         const bool client = IsEqualIID(iid, __uuidof(IAudioClient));
-        const HRESULT status = fault("Activate", client ? S_OK : E_NOINTERFACE);
+        const HRESULT gone = state == DEVICE_STATE_ACTIVE ? S_OK : AUDCLNT_E_DEVICE_INVALIDATED;
+        const HRESULT status = fault("Activate", client ? gone : E_NOINTERFACE);
         *out = SUCCEEDED(status) ? (AddRef(), static_cast<IAudioClient*>(this)) : nullptr;
         return status;
     }
-    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore**) override {
+    // Writing a device's properties needs an administrator.
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access, IPropertyStore** out) override {
+        const HRESULT status =
+            fault("OpenPropertyStore", access == STGM_READ ? S_OK : E_ACCESSDENIED);
+        *out = SUCCEEDED(status) ? (AddRef(), this) : nullptr;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* out) override {
+        const HRESULT status = fault("GetId");
+        *out = SUCCEEDED(status) ? copy(id) : nullptr;
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
+
+    // IMMDeviceCollection
+    HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
+        *count = UINT(members.size());
+        return fault("GetCount");
+    }
+    HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** out) override {
+        const HRESULT status = fault("Item", index < members.size() ? S_OK : E_INVALIDARG);
+        *out = SUCCEEDED(status) ? (members[index]->AddRef(), members[index]) : nullptr;
+        return status;
+    }
+
+    // IPropertyStore: the friendly name, or an injected status (0x0: no value)
+    HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
+        const std::string failure = injected("GetValue");
+        const PROPERTYKEY friendlyName{
+            {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14};
+        PropVariantInit(value);
+        if (!failure.empty()) return HRESULT(std::strtoul(failure.c_str(), nullptr, 16));
+        if (IsEqualGUID(key.fmtid, friendlyName.fmtid) && key.pid == friendlyName.pid)
+            value->vt = VT_LPWSTR, value->pwszVal = copy(title);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetCount(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY, REFPROPVARIANT) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Commit() override { return E_NOTIMPL; }
 
     // IAudioClient
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE share, DWORD streamFlags,
                                          REFERENCE_TIME duration, REFERENCE_TIME period,
                                          const WAVEFORMATEX* format, LPCGUID) override {
-        const HRESULT status = fault("Initialize");
+        // A capture endpoint has no loopback stream.
+        const bool loopback = streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK;
+        const HRESULT status = fault(
+            "Initialize", loopback && flow == eCapture ? AUDCLNT_E_WRONG_ENDPOINT_TYPE : S_OK);
         initialized = SUCCEEDED(status), flags = streamFlags;
         align = format->nBlockAlign, rate = format->nSamplesPerSec;
         logLine("init %s share=%d flags=0x%08lx duration=%lld period=%lld format=%s", name,
@@ -173,7 +280,7 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         const HRESULT status = fault("GetMixFormat", mix == "notimpl" ? E_NOTIMPL : S_OK);
         *out = nullptr;
         if (status == S_OK && mix != "null")
-            *out = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(mix.size())),
+            *out = static_cast<WAVEFORMATEX*>(handOut(mix.size())),
             mix.copy(reinterpret_cast<char*>(*out), mix.size());
         return status;
     }
@@ -274,6 +381,11 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
     }
     ULONGLONG duration(UINT32 frames) const { return frames * 10000000ull / std::max(rate, 1ul); }
 
+    static LPWSTR copy(const wchar_t* text) {
+        const std::size_t size = (wcslen(text) + 1) * sizeof *text;
+        return static_cast<LPWSTR>(std::memcpy(handOut(size), text, size));
+    }
+
     // The packet that is ready now, if any; an idle item is used up by asking.
     const Packet* ready() {
         if (next >= g.packets.size() && g.after == "repeat") next = 0;
@@ -337,8 +449,20 @@ void resetFakeAudio(const std::string& directives) {
         if (key == "fail" && std::sscanf(value.c_str(), "%63[^#]#%u=%31s", call, &nth, status) == 3)
             g.failures[call][nth] = status;
     }
-    g_endpoint = new Endpoint("endpoint-client", g.mix);
+    g_endpoint = new Endpoint("endpoint-client", g.mix, L"{0.0.0.00000000}.{speakers}",
+                              L"Lautsprecher (H\u00f6rger\u00e4t)");
     g_loopback = new Endpoint("loopback-client", g.loopMix);
+    g_collection = new Endpoint("device-collection", g.loopMix);
+    // A mix of 96000 Hz float stereo for the endpoints other than the default.
+    static std::string other =
+        unhex("feff02000077010000b80b000800200016002000030000000300000000001000800000aa00389b71");
+    g_devices[0] = new Endpoint("headset", other, L"{0.0.0.00000000}.{headset}",
+                                L"Casque \"Studio\" \\ \U0001F3A7 \u00e9");
+    g_devices[1] = g_endpoint;
+    g_devices[2] =
+        new Endpoint("microphone", other, L"{0.0.1.00000000}.{microphone}", L"Micro", eCapture);
+    g_devices[3] = new Endpoint("hdmi", other, L"{0.0.0.00000000}.{hdmi}", L"HDMI", eRender,
+                                DEVICE_STATE_UNPLUGGED);
 }
 
 void onFakeAudioDrained(std::function<void()> drained) {
@@ -391,7 +515,9 @@ std::vector<std::string> fakeAudioOutstanding() {
     // is ours, not the run's.
     if (g_loopback && InterlockedExchange(&g_loopback->completing, 0)) g_loopback->Release();
     std::vector<std::string> held(g.callbacks.size(), "a registered callback");
-    for (Endpoint* endpoint : {g_endpoint, g_loopback})
+    held.insert(held.end(), g.blocks.size(), "a block of task memory");
+    for (Endpoint* endpoint :
+         {g_loopback, g_collection, g_devices[0], g_devices[1], g_devices[2], g_devices[3]})
         if (endpoint && endpoint->refs > 0) held.push_back(endpoint->name);
     return held;
 }

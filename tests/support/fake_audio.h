@@ -1,5 +1,5 @@
-// A simulated Windows audio stack: the device enumerator, the default render device, audio and
-// capture clients and process-loopback activation, each call answering as its settings say and
+// A simulated Windows audio stack: the device enumerator, four endpoints, audio and capture
+// clients and process-loopback activation, each call answering as its settings say and
 // checking the platform's rules as it goes. The Windows tests reach it through a capture run's
 // entry points; audio_double_dll.cpp wraps it as a stand-in mmdevapi.dll for the unchanged exe,
 // because Wine's own audio stack has no loopback capture.
@@ -17,9 +17,17 @@
 //   complete=sync|never|MS  the activation's completion: before the call returns, never, or on a
 //       thread of ours after MS milliseconds (default 0)
 //   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
-//       result, or an object that is no audio client); fail= may come more than once
+//       result, or an object that is no audio client; GetValue: 0x0 is S_OK without a value);
+//       fail= may come more than once
 //   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
 //       registered callback, before ReleaseBuffer returns
+//
+// The endpoints, in the order the enumerator lists them, with their ids:
+//   {0.0.0.00000000}.{headset}     render, active, float stereo at 96000, a name with a quote, a
+//                                  backslash and characters outside ASCII and the BMP
+//   {0.0.0.00000000}.{speakers}    render, active, the default; the mix= format
+//   {0.0.1.00000000}.{microphone}  capture, active: no loopback stream
+//   {0.0.0.00000000}.{hdmi}        render, unplugged: GetDevice finds it, Activate fails
 #pragma once
 
 #include <audioclient.h>
@@ -48,7 +56,8 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
 // "register"/"unregister", "positions asked" once GetBuffer was asked for a position, and
 // "mismatch ..." for every call against the platform's rules.
 std::vector<std::string> fakeAudioLog();
-// Once our completion threads are done: what the run still holds, one line each.
+// Once our completion threads are done: what the run still holds (interfaces, registered callbacks,
+// task memory we handed out), one line each.
 std::vector<std::string> fakeAudioOutstanding();
 // Frames handed back through ReleaseBuffer, and GetNextPacketSize calls.
 unsigned long long fakeAudioFrames();

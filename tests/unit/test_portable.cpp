@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "source/capture_target.h"
+#include "source/device_list.h"
 #include "stream/silence_source.h"
 
 static const std::string kNote = "[ostrel-audio-helper] ";
@@ -32,10 +33,13 @@ static std::string outcome(std::vector<std::string> args) {
     std::snprintf(text, sizeof text, "%s|%s|%d|%d|%d|%d|%d|%d|%d", c.mode.c_str(),
                   c.windowId.c_str(), c.pid, c.excludePid, c.rate, c.channels, c.chunkFrames,
                   static_cast<int>(c.format), c.stopOnStdinClose);
-    return text + drain(errors);
+    const std::string device = c.deviceId ? "|device " + *c.deviceId : "";
+    return text + device + (c.listDevices ? "|list" : "") + drain(errors);
 }
 
 TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
+    const std::string kOnlySystem =
+        "--device-id works only with --mode=system without --exclude-pid\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         // Numbers read like atoi and saturate at the 32-bit bounds.
         {{"--mode=process", "--pid= \t+7", "--exclude-pid=12abc", "--rate=2147483648",
@@ -56,7 +60,18 @@ TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
          "Unsupported silence chunk: -1 frames of 2 channels (-2 samples)\n" + kUsage},
         {{"--mode=test-silence", "--chunk=1073741824"},
          "Unsupported silence chunk: 1073741824 frames of 2 channels (2147483648 samples)\n" +
-             kUsage}};
+             kUsage},
+        {{"--mode=test-silence", "--chunk=0"}, "test-silence||-1|-1|48000|2|0|2|0"},
+        // A chosen device: the system mix of any mode but these, never with process loopback.
+        {{"--list-devices=1", "--device-id=a b", "--mode=x", "--exclude-pid=0"},
+         "x||-1|0|48000|2|960|2|0|device a b"},
+        {{"--device-id=", "--mode=test-silence", "--exclude-pid=5", "--list-devices"},
+         "test-silence||-1|5|48000|2|960|2|0|device |list"},
+        {{"--device-id=a", "--exclude-pid=1"}, kOnlySystem + kUsage},
+        {{"--mode=window", "--device-id=a"}, kOnlySystem + kUsage},
+        {{"--device-id=", "--mode=process", "--list-devices"}, kOnlySystem + kUsage},
+        {{"--list-devices", "--device-id="}, "Empty device id\n" + kUsage},
+        {{"--list-devices", "--channels=0"}, "Unsupported channel count: 0\n" + kUsage}};
     for (const auto& [args, expected] : cases) EXPECT_EQ(outcome(args), expected);
 }
 
@@ -123,4 +138,26 @@ TEST(SilenceSource, WritesWholeZeroChunksEvery5msUntilStopped) {
     EXPECT_TRUE(runSilenceTest(RunConfig{}, out, buffer.running));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
     EXPECT_EQ(buffer.str(), std::string(3 * 7680, '\0'));
+}
+
+// Each text as both the id and the name, once as the default and once not.
+TEST(DeviceListLine, IsOneJsonObjectInValidUtf8ThatReadsBackAsTheText) {
+    using namespace std::string_literals;
+    const std::pair<std::u16string, std::string> cases[] = {
+        {u"{0.0.0.00000000}.{a1}", "{0.0.0.00000000}.{a1}"},
+        {u"\"q\" \\ /", R"(\"q\" \\ /)"},
+        {u"\b\f\n\r\t\0\x01\x1f\x20\x7f"s, R"(\b\f\n\r\t\u0000\u0001\u001f )" "\x7f"},
+        // The longest and shortest code point of each UTF-8 length, through surrogate pairs.
+        {u"\x80\u07ff\u0800\uffff\U00010000\U0010FFFF",
+         "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+        // Surrogates without a partner: alone, reversed, last.
+        {u"a\xDC00" u"b\xDFFF\xD800" u"c\xDBFF", "a\uFFFD" "b\uFFFD\uFFFD" "c\uFFFD"}};
+    for (const auto& [text, json] : cases) {
+        for (const bool isDefault : {true, false}) {
+            const std::string utf8 = utf16ToUtf8(text);
+            EXPECT_EQ(deviceListLine(utf8, utf8, isDefault),
+                      "{\"id\":\"" + json + "\",\"name\":\"" + json + "\",\"default\":" +
+                          (isDefault ? "true" : "false") + "}\n");
+        }
+    }
 }

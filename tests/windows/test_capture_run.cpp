@@ -11,6 +11,7 @@
 #include "app/status_text.h"
 #include "app/stop_signal.h"
 #include "fake_audio.h"
+#include "source/device_list.h"
 #include "stream/capture_run.h"
 
 using namespace std::string_literals;
@@ -47,7 +48,8 @@ const std::string kFloatMono = "03000100007d000000f40100040020000000";
 const std::string kNote = "[ostrel-audio-helper] ";
 const std::string kFallback = kNote + "Process loopback unavailable; using system audio.\n";
 const std::vector<std::string> kSystem, kProcess{"--mode=process", "--pid=1234"},
-    kExclude{"--exclude-pid=1234"};
+    kExclude{"--exclude-pid=1234"}, kHeadset{"--device-id={0.0.0.00000000}.{headset}"},
+    kList{"--list-devices"};
 constexpr std::size_t kPacket = 480 * 8;
 
 struct Outcome {
@@ -76,7 +78,9 @@ Outcome capture(std::vector<std::string> args, const std::string& directives,
     _dup2(_fileno(errors), 2);
     std::thread([&] {
         if (singleThreadedApartment) CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        outcome.code = runCapture(config, outcome.message, entryPoints, stream);
+        outcome.code = config.listDevices
+                           ? listOutputDevices(outcome.message, entryPoints.createInstance, stream)
+                           : runCapture(config, outcome.message, entryPoints, stream);
         // A run leaves the apartment it entered; only another thread's could remain.
         APTTYPE type{};
         APTTYPEQUALIFIER qualifier{};
@@ -108,6 +112,7 @@ struct RunCase {
     int code;
     std::string prefix, notices;
     int packets;  // 480-frame packets in the stream after the header; -1: not even the header
+    std::uint32_t rate = 44100;
 };
 
 void expectRun(const RunCase& c, bool singleThreadedApartment = false) {
@@ -121,7 +126,7 @@ void expectRun(const RunCase& c, bool singleThreadedApartment = false) {
     EXPECT_EQ(run.code, c.code);
     EXPECT_EQ(run.message, message);
     EXPECT_EQ(run.notices, c.notices);
-    EXPECT_EQ(run.stream, c.packets < 0 ? "" : header(44100, 2, 2) + sequence(c.packets * kPacket));
+    EXPECT_EQ(run.stream, c.packets < 0 ? "" : header(c.rate, 2, 2) + sequence(c.packets * kPacket));
     EXPECT_EQ(run.problems, std::vector<std::string>{});
 }
 
@@ -167,7 +172,16 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kSystem, "fail=RegisterEndpointNotificationCallback#1=0x80004005;devicechange=1,0,0", 0, "", "", 3},
         // Lost audio is reported once, and never for the first packet, which often carries the flag.
         {kSystem, "packets=480/1 480 480/1 480 480/1", 0, "", lost, 5},
-        {kSystem, "packets=480/1 480 480", 0, "", "", 3}};
+        {kSystem, "packets=480/1 480 480", 0, "", "", 3},
+        // A chosen endpoint: its own rate, no watch on the default output, the usual failures.
+        {kHeadset, "devicechange=1,0,0", 0, "", "", 3, 96000},
+        {kHeadset, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1, 96000},
+        {kHeadset, "fail=CoCreateInstance#1=0x80040154", 2, "Failed to create MMDeviceEnumerator: ", "", -1},
+        {kHeadset, "fail=GetDevice#1=0x80070005", 2, "Failed to get audio device {0.0.0.00000000}.{headset}: ", "", -1},
+        {kHeadset, "fail=Activate#1=0x80004005", 2, "Failed to activate audio device {0.0.0.00000000}.{headset}: ", "", -1},
+        {{"--device-id=x"}, "", 2, "Failed to get audio device x: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)), "", -1},
+        {{"--device-id={0.0.0.00000000}.{hdmi}"}, "", 2, "Failed to activate audio device {0.0.0.00000000}.{hdmi}: " + describeStatus(AUDCLNT_E_DEVICE_INVALIDATED), "", -1},
+        {{"--device-id={0.0.1.00000000}.{microphone}"}, "", 3, "IAudioClient::Initialize failed: " + describeStatus(AUDCLNT_E_WRONG_ENDPOINT_TYPE), "", -1}};
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.directives);
         expectRun(c);
@@ -175,8 +189,9 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
 }
 
 TEST(CaptureRun, EndsWithCode2WhenTheThreadIsInAnotherApartment) {
-    expectRun({kProcess, "", 2, "CoInitializeEx failed: " + describeStatus(RPC_E_CHANGED_MODE), "", -1},
-              true);
+    for (const auto& args : {kProcess, kList})
+        expectRun({args, "", 2, "CoInitializeEx failed: " + describeStatus(RPC_E_CHANGED_MODE), "", -1},
+                  true);
 }
 
 TEST(CaptureRun, EndsWithCode3WhenThePacketEventCannotBeMade) {
@@ -267,5 +282,37 @@ TEST(CaptureRun, FillSilencePlacesPacketsByTheirPositionsInEveryCaptureMode) {
         // From Start to Stop, within a millisecond.
         const double runFrames = double(fakeAudioRunTime()) * 44100 / 1e7;
         EXPECT_NEAR(double(filled.stream.size() - 16) / 8, runFrames, 44.1);
+    }
+}
+
+TEST(DeviceList, ListsTheActiveOutputsInTheSystemsOrderOrEndsWithCode2) {
+    const std::string headset = R"({"id":"{0.0.0.00000000}.{headset}",)",
+                      speakers = R"({"id":"{0.0.0.00000000}.{speakers}",)",
+                      headsetName = R"("name":"Casque \"Studio\" \\ 🎧 é",)",
+                      speakersName = "\"name\":\"Lautsprecher (Hörgerät)\",", noName = R"("name":"",)",
+                      no = "\"default\":false}\n", yes = "\"default\":true}\n";
+    const std::string failed = "Failed to list audio devices: ";
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        {"", 0, "", headset + headsetName + no + speakers + speakersName + yes},
+        {"fail=GetDefaultAudioEndpoint#1=0x80070490", 0, "", headset + headsetName + no + speakers + speakersName + no},
+        {"fail=GetId#1=0x80004005", 0, "", headset + headsetName + no + speakers + speakersName + no},
+        {"fail=OpenPropertyStore#1=0x80070005", 0, "", headset + noName + no + speakers + speakersName + yes},
+        {"fail=GetValue#1=0x80004005", 0, "", headset + noName + no + speakers + speakersName + yes},
+        {"fail=GetValue#2=0x0", 0, "", headset + headsetName + no + speakers + noName + yes},
+        {"fail=CoCreateInstance#1=0x80040154", 2, "Failed to create MMDeviceEnumerator: " + describeStatus(REGDB_E_CLASSNOTREG), ""},
+        {"fail=EnumAudioEndpoints#1=0x80004005", 2, failed + describeStatus(E_FAIL), ""},
+        {"fail=GetCount#1=0x80004005", 2, failed + describeStatus(E_FAIL), ""},
+        {"fail=Item#2=0x80004005", 2, failed + describeStatus(E_FAIL), ""},
+        {"fail=GetId#3=0x80004005", 2, failed + describeStatus(E_FAIL), ""}};
+    for (const auto& [directives, code, message, stream] : cases) {
+        SCOPED_TRACE(directives);
+        const Outcome run = capture(kList, directives);
+        EXPECT_EQ(run.code, code);
+        EXPECT_EQ(run.message, message);
+        EXPECT_EQ(run.stream, stream);
+        // Nothing captured and no watch: the stack logs every Initialize and registration.
+        EXPECT_EQ(run.notices, "");
+        EXPECT_EQ(fakeAudioLog(), std::vector<std::string>{});
+        EXPECT_EQ(run.problems, std::vector<std::string>{});
     }
 }

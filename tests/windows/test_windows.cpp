@@ -25,9 +25,11 @@ TEST(ConsoleCtrlHandler, StopsOnCtrlCBreakAndCloseAndLeavesLogoffToTheSystem) {
     }
 }
 
-TEST(WindowOwner, IsUnknownForAnIdThatNamesNoWindow) {
-    std::uint32_t owner = 0;
-    EXPECT_EQ(findWindowOwner("window:0x1", owner), WindowOwner::NotRecognized);
+TEST(WindowOwner, IsUnknownForAnIdThatNamesNoWindowOrNoNumber) {
+    for (const char* id : {"window:0x1", "abc", ":10"}) {
+        std::uint32_t owner = 0;
+        EXPECT_EQ(findWindowOwner(id, owner), WindowOwner::NotRecognized) << id;
+    }
 }
 
 TEST(ActivationHandler, AnswersItsThreeIdentitiesAndFreesItselfOnTheLastRelease) {

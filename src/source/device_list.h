@@ -1,0 +1,25 @@
+// The list of output devices that "--list-devices" writes: one JSON object per line, for parents
+// in any language to read without a parser of our own format.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// UTF-16 as Windows hands it out, in UTF-8. A surrogate without its partner becomes U+FFFD, so
+// that the output stays valid UTF-8 whatever a driver put in a name.
+std::string utf16ToUtf8(std::u16string_view text);
+
+// One line of the list: {"id":...,"name":...,"default":true|false} and a line feed. `id` and
+// `name` are UTF-8.
+std::string deviceListLine(std::string_view id, std::string_view name, bool isDefault);
+
+#ifdef _WIN32
+#include "source/default_endpoint.h"
+
+// Writes a line for each active render endpoint, in the system's order, once all are known.
+// Returns the exit code (0, or 2 with the reason in errorMessage).
+int listOutputDevices(std::string& errorMessage,
+                      CreateInstanceFunction createInstance = &CoCreateInstance,
+                      std::FILE* out = stdout);
+#endif
