@@ -39,7 +39,7 @@ class Executable(unittest.TestCase):
         imported = {line.split(":")[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
         self.assertLessEqual(imported, {"kernel32.dll", "msvcrt.dll", "ole32.dll", "user32.dll", "mmdevapi.dll"})
 
-    def test_runs_as_invoker_names_the_product_and_ships_without_debug_sections(self):
+    def test_runs_as_invoker_names_the_product_and_its_version_and_has_no_debug_sections(self):
         data = open(EXE, "rb").read()
         self.assertNotIn(b".debug_", data)
         texts = ("VS_VERSION_INFO", "ProductName", VERSION + "\0", VERSION + ".0\0")
