@@ -9,6 +9,7 @@
 
 #include "app/run_config.h"
 #include "app/stop_signal.h"
+#include "app/version.h"
 #include "source/device_list.h"
 #include "stream/capture_run.h"
 #include "stream/silence_source.h"
@@ -20,6 +21,14 @@ int main(int argc, char** argv) {
     // A notice must reach the parent when it happens, not when the run ends. Windows' C runtime
     // leaves stderr unbuffered, but Wine's buffers it when it is a pipe; this holds on both.
     std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    // A parent asks this before it relies on newer options; an older build would ignore the
+    // option and start a capture instead. Binary mode, so the line ends in LF alone.
+    if (asksForVersion(argc, argv)) {
+        _setmode(_fileno(stdout), _O_BINARY);
+        std::fputs("ostrel-audio-helper " OAH_VERSION_TEXT "\n", stdout);
+        return 0;
+    }
 
     RunConfig config;
     if (!parseCommandLine(argc, argv, config)) return 1;

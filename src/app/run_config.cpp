@@ -118,6 +118,13 @@ std::int32_t parseOptionNumber(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+bool asksForVersion(int argc, char** argv) {
+    for (int index = 1; index < argc; ++index) {
+        if (argv[index] != nullptr && std::strcmp(argv[index], "--version") == 0) return true;
+    }
+    return false;
+}
+
 bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* errorStream) {
     for (int index = 1; index < argc; ++index) {
         const char* argument = argv[index];

@@ -29,6 +29,10 @@ inline constexpr const char* kSilenceMode = "test-silence";
 
 inline bool isSilenceMode(const RunConfig& config) { return config.mode == kSilenceMode; }
 
+// True when any argument is exactly "--version". That question comes before every other option,
+// so a parent can ask any build what it is, whatever else its command line holds.
+bool asksForVersion(int argc, char** argv);
+
 // Fills `config` from the process arguments. Returns false when the process must end with exit
 // code 1 ("--help", a bad "--format=" or "--stop-on=" value, a "--device-id=" that the mode cannot
 // take, or a channel or chunk size the run cannot use); the reason has then been written to

@@ -75,6 +75,20 @@ TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
     for (const auto& [args, expected] : cases) EXPECT_EQ(outcome(args), expected);
 }
 
+TEST(CommandLine, AsksForVersionOnlyWithTheExactOptionAfterTheProgramName) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"--help", "--format=bad", "(null)", "--version"}, true},
+        {{"--version", "--mode=process"}, true},
+        {{"--version=1", "--versions", "--Version", "-version", "version", "--version "}, false},
+        {{}, false}};
+    for (auto [args, expected] : cases) {
+        // argv[0] is "--version" so that reading the program name as an option would show.
+        std::vector<char*> argv{const_cast<char*>("--version")};
+        for (auto& arg : args) argv.push_back(arg == "(null)" ? nullptr : arg.data());
+        EXPECT_EQ(asksForVersion(int(argv.size()), argv.data()), expected);
+    }
+}
+
 static std::string warning(const char* what, int build) {
     return kNote + what + " loopback may be unsupported on this Windows build (" +
            std::to_string(build) + ").\n";
