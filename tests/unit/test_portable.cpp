@@ -34,7 +34,8 @@ static std::string outcome(std::vector<std::string> args) {
                   c.windowId.c_str(), c.pid, c.excludePid, c.rate, c.channels, c.chunkFrames,
                   static_cast<int>(c.format), c.stopOnStdinClose);
     const std::string device = c.deviceId ? "|device " + *c.deviceId : "";
-    return text + device + (c.listDevices ? "|list" : "") + drain(errors);
+    return text + device + (c.listDevices ? "|list" : "") + (c.fillSilence ? "|fill" : "") +
+           drain(errors);
 }
 
 TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
@@ -44,11 +45,11 @@ TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
         // Numbers read like atoi and saturate at the 32-bit bounds.
         {{"--mode=process", "--pid= \t+7", "--exclude-pid=12abc", "--rate=2147483648",
           "--channels=65535", "--chunk=-2147483649", "--window-id=a=b:c", "--format=f32",
-          "--format=s16", "--stop-on=stdin-close"},
-         "process|a=b:c|7|12|2147483647|65535|-2147483648|1|1"},
+          "--format=s16", "--stop-on=stdin-close", "--fill-silence"},
+         "process|a=b:c|7|12|2147483647|65535|-2147483648|1|1|fill"},
         {{"--mode=x", "--mode=window", "--MODE=y", "--mode", "--help=1", "(null)", "--pid=-3",
-          "--exclude-pid=99999999999999999999", "--rate=-2147483648", "--channels=1",
-          "--format=s16le", "--format=f32le", "--format=f32", "--format=float"},
+          "--fill-silence=1", "--exclude-pid=99999999999999999999", "--rate=-2147483648",
+          "--channels=1", "--format=s16le", "--format=f32le", "--format=f32", "--format=float"},
          "window||-3|2147483647|-2147483648|1|960|2|0"},
         {{"--mode=test-silence", "--channels=1", "--chunk=2147483647"},
          "test-silence||-1|-1|48000|1|2147483647|2|0"},
@@ -160,18 +161,24 @@ TEST(DeviceListLine, IsOneJsonObjectInValidUtf8ThatReadsBackAsTheText) {
     const std::pair<std::u16string, std::string> cases[] = {
         {u"{0.0.0.00000000}.{a1}", "{0.0.0.00000000}.{a1}"},
         {u"\"q\" \\ /", R"(\"q\" \\ /)"},
-        {u"\b\f\n\r\t\0\x01\x1f\x20\x7f"s, R"(\b\f\n\r\t\u0000\u0001\u001f )" "\x7f"},
+        {u"\b\f\n\r\t\0\x01\x1f\x20\x7f"s, R"(\b\f\n\r\t\u0000\u0001\u001f )"
+                                           "\x7f"},
         // The longest and shortest code point of each UTF-8 length, through surrogate pairs.
         {u"\x80\u07ff\u0800\uffff\U00010000\U0010FFFF",
          "\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
         // Surrogates without a partner: alone, reversed, last.
-        {u"a\xDC00" u"b\xDFFF\xD800" u"c\xDBFF", "a\uFFFD" "b\uFFFD\uFFFD" "c\uFFFD"}};
+        {u"a\xDC00"
+         u"b\xDFFF\xD800"
+         u"c\xDBFF",
+         "a\uFFFD"
+         "b\uFFFD\uFFFD"
+         "c\uFFFD"}};
     for (const auto& [text, json] : cases) {
         for (const bool isDefault : {true, false}) {
             const std::string utf8 = utf16ToUtf8(text);
             EXPECT_EQ(deviceListLine(utf8, utf8, isDefault),
-                      "{\"id\":\"" + json + "\",\"name\":\"" + json + "\",\"default\":" +
-                          (isDefault ? "true" : "false") + "}\n");
+                      "{\"id\":\"" + json + "\",\"name\":\"" + json +
+                          "\",\"default\":" + (isDefault ? "true" : "false") + "}\n");
         }
     }
 }
