@@ -24,20 +24,22 @@ class Streaming(unittest.TestCase):
 
 class FillingSilence(unittest.TestCase):
     def test_zeros_fill_the_pause_between_packets_and_the_stream_lasts_as_long_as_the_run(self):
-        # 300 ms of 10 ms packets, a pause of 1 s, 300 ms more; stopped about 200 ms later.
+        # 300 ms of 10 ms packets, a pause of 1 s, 300 ms more; stopped about 200 ms later. Only
+        # with the option is GetBuffer asked for the packets' positions.
         schedule = dict(packets=[480] * 30 + ["480@1300"] + [480] * 29, pace="real")
         audio = seq(60 * 480 * 8)
         plain = run([], after(16 + len(audio), lambda r: time.sleep(0.2), Run.interrupt), **schedule)
         self.assertEqual((plain.code, plain.err, plain.out, plain.problems()), (0, b"", header(48000, 2, F32) + audio, []))
-
-        r = run(["--fill-silence"], after(16 + 8 * 48000 * 16 // 10, lambda r: time.sleep(0.2), Run.interrupt), **schedule)
-        self.assertEqual((r.code, r.err, r.out[:16], r.problems()), (0, b"", header(48000, 2, F32), []))
-        frames = [r.out[at:at + 8] for at in range(16, len(r.out), 8)]
-        real = [at for at, frame in enumerate(frames) if frame != bytes(8)]  # the audio has no zero frame
-        self.assertEqual(b"".join(frames[at] for at in real), audio)
-        self.assertEqual(real[0], 0)
-        self.assertAlmostEqual(real[30 * 480] - real[30 * 480 - 1] - 1, 48000, delta=240)  # the pause, within 5 ms
-        self.assertAlmostEqual(len(frames), r.frames("runtime") * 48000 / 1e7, delta=1440)  # Start to stop, within 30 ms
+        for mode in ["system", "process", "exclude"]:
+            with self.subTest(mode=mode):
+                r = run(ARGS[mode] + ["--fill-silence"], after(16 + 8 * 48000 * 16 // 10, lambda r: time.sleep(0.2), Run.interrupt), **schedule)
+                self.assertEqual((r.code, r.err, r.out[:16], r.problems()), (0, WARN[mode], header(48000, 2, F32), ["positions asked"]))
+                frames = [r.out[at:at + 8] for at in range(16, len(r.out), 8)]
+                real = [at for at, frame in enumerate(frames) if frame != bytes(8)]  # the audio has no zero frame
+                self.assertEqual(b"".join(frames[at] for at in real), audio)
+                self.assertEqual(real[0], 0)
+                self.assertAlmostEqual(real[30 * 480] - real[30 * 480 - 1] - 1, 48000, delta=240)  # the pause, within 5 ms
+                self.assertAlmostEqual(len(frames), r.frames("runtime") * 48000 / 1e7, delta=1440)  # Start to stop, within 30 ms
 
 
 class Stopping(unittest.TestCase):

@@ -1,7 +1,8 @@
 // The simulated audio stack as a stand-in for Windows' mmdevapi.dll, which Wine loads in place of
 // its own (WINEDLLOVERRIDES "mmdevapi=n") so that the unchanged exe can capture from it. Its
 // settings come from OAH_DOUBLE (see fake_audio.h). At exit OAH_DOUBLE_LOG (a Windows path) gets
-// every mismatch with the platform's rules, what is still held ("outstanding ...") and
+// every mismatch with the platform's rules, "positions asked" when GetBuffer was asked for packet
+// positions, what is still held ("outstanding ...") and
 // "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<Start to Stop, in
 // 100-ns units>".
 #include <cstdio>
@@ -31,7 +32,8 @@ void writeReport() {
     std::FILE* log = path ? std::fopen(path, "a") : nullptr;
     if (log == nullptr) return;
     for (const std::string& line : fakeAudioLog())
-        if (line.rfind("mismatch", 0) == 0) std::fprintf(log, "%s\n", line.c_str());
+        if (line.rfind("mismatch", 0) == 0 || line == "positions asked")
+            std::fprintf(log, "%s\n", line.c_str());
     const std::vector<std::string> held = fakeAudioOutstanding();
     for (const std::string& what : held) std::fprintf(log, "outstanding %s\n", what.c_str());
     std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu\n",

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <io.h>
 
-#include <algorithm>
 #include <thread>
 
 #include "app/status_text.h"
@@ -242,47 +241,6 @@ TEST(CaptureRun, SilentAndPointerlessPacketsGiveZerosAndOtherFlagsDoNot) {
     EXPECT_EQ(run.stream, header(44100, 2, 2) + sequence(32) + std::string(64, '\0') +
                               sequence(32, 96));
     EXPECT_EQ(run.notices, "");
-}
-
-// With --fill-silence a packet goes where its position puts it, zeros filling the time before
-// it, and the stream ends as long as the run: one packet at Start and one 200 ms later, at 44100
-// Hz. Without the option the same run has no zeros and GetBuffer is asked for no position.
-TEST(CaptureRun, FillSilencePlacesPacketsByTheirPositionsInEveryCaptureMode) {
-    const std::string noActivation = "fail=ActivateResult#1=0x80070002;";
-    for (const auto& [mode, fallback] : {std::pair{kSystem, ""}, {kProcess, ""}, {kExclude, ""},
-                                         {kProcess, noActivation.c_str()}}) {
-        std::vector<std::string> args = mode;
-        SCOPED_TRACE((args.empty() ? "system" : args[0]) + " " + fallback);
-        const std::string directives = fallback + "pace=real;packets=441 441@200"s;
-        const Outcome plain = capture(args, directives);
-        EXPECT_EQ(plain.stream, header(44100, 2, 2) + sequence(882 * 8));
-        const std::vector<std::string> log = fakeAudioLog();
-        EXPECT_EQ(std::count(log.begin(), log.end(), "positions asked"), 0);
-
-        args.push_back("--fill-silence");
-        const Outcome filled = capture(args, directives);
-        EXPECT_EQ(filled.problems, std::vector<std::string>{});
-        ASSERT_EQ(filled.stream.size() % 8, 0u);
-        // The stack's audio has no frame of eight zero bytes, so zero frames are the filler.
-        std::string audio;
-        std::vector<std::size_t> zerosBefore{0};
-        for (std::size_t at = 16; at < filled.stream.size(); at += 8) {
-            const std::string frame = filled.stream.substr(at, 8);
-            if (frame == std::string(8, '\0')) {
-                ++zerosBefore.back();
-            } else {
-                audio += frame;
-                if (audio.size() % (441 * 8) == 0) zerosBefore.push_back(0);
-            }
-        }
-        EXPECT_EQ(audio, sequence(882 * 8));
-        ASSERT_EQ(zerosBefore.size(), 3u);
-        EXPECT_EQ(zerosBefore[0], 0u);
-        EXPECT_NEAR(double(zerosBefore[1]), 8820 - 441, 1);  // 200 ms less the first packet
-        // From Start to Stop, within a millisecond.
-        const double runFrames = double(fakeAudioRunTime()) * 44100 / 1e7;
-        EXPECT_NEAR(double(filled.stream.size() - 16) / 8, runFrames, 44.1);
-    }
 }
 
 TEST(DeviceList, ListsTheActiveOutputsInTheSystemsOrderOrEndsWithCode2) {
