@@ -36,7 +36,6 @@ inline constexpr PROPERTYKEY PKEY_Device_FriendlyName{
 // MinGW has no audioclientactivationparams.h. This is the record that ActivateAudioInterfaceAsync
 // reads from a VT_BLOB PROPVARIANT to open one process tree's audio instead of a device's.
 enum AUDIOCLIENT_ACTIVATION_TYPE : std::uint32_t {
-    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
     AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1,
 };
 

@@ -32,10 +32,13 @@ bool activateChosenAudioClient(CreateInstanceFunction createInstance, const std:
                                Microsoft::WRL::ComPtr<IAudioClient>& client,
                                std::string& errorMessage);
 
-// Enters the multithreaded apartment, as the audio service's callbacks need, and leaves it after
-// everything else is released. False with errorMessage set when the thread cannot enter it.
+// Enters the multithreaded apartment, as the audio service's callbacks need, and leaves it when it
+// goes: declare it before everything else a run holds. `entered` is false, with errorMessage set,
+// when the thread cannot enter it.
 struct ComApartment {
-    bool entered = false;
-    bool enter(std::string& errorMessage);
+    explicit ComApartment(std::string& errorMessage);
     ~ComApartment();
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    const bool entered;
 };

@@ -70,12 +70,17 @@ bool activateChosenAudioClient(CreateInstanceFunction createInstance, const std:
     return true;
 }
 
-bool ComApartment::enter(std::string& errorMessage) {
+namespace {
+
+bool enterApartment(std::string& errorMessage) {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) errorMessage = "CoInitializeEx failed: " + describeStatus(hr);
-    entered = SUCCEEDED(hr);
-    return entered;
+    return SUCCEEDED(hr);
 }
+
+}  // namespace
+
+ComApartment::ComApartment(std::string& errorMessage) : entered(enterApartment(errorMessage)) {}
 
 // One CoUninitialize for every successful CoInitializeEx.
 ComApartment::~ComApartment() {

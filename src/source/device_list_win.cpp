@@ -85,8 +85,8 @@ bool describeOutputDevices(CreateInstanceFunction createInstance, std::string& l
 
 int listOutputDevices(std::string& errorMessage, CreateInstanceFunction createInstance,
                       std::FILE* out) {
-    ComApartment com;
-    if (!com.enter(errorMessage)) return 2;
+    const ComApartment com(errorMessage);
+    if (!com.entered) return 2;
     std::string lines;
     if (!describeOutputDevices(createInstance, lines, errorMessage)) return 2;
     std::fwrite(lines.data(), 1, lines.size(), out);

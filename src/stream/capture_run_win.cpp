@@ -98,11 +98,10 @@ struct DeviceChangeWatch {
     bool changed() const { return listener && listener->changed(); }
 };
 
-// What one run holds. Members are destroyed in reverse order of declaration, which is the order
-// in which a run gives things back: stop the stream, free the mix format and the buffers,
-// release the capture client and the audio client, and leave COM last.
+// What one run holds, apart from its COM apartment. Members are destroyed in reverse order of
+// declaration, which is the order in which a run gives things back: stop the stream, free the mix
+// format and the buffers, release the capture client and the audio client.
 struct CaptureResources {
-    ComApartment com;
     DeviceChangeWatch deviceWatch;  // system mix only
     EventHandle packetEvent;        // process loopback only; closed once the client is gone
     std::string loopbackFailure;
@@ -358,9 +357,10 @@ void streamPackets(const RunConfig& config, CaptureResources& resources, std::st
 
 int runCapture(const RunConfig& config, std::string& errorMessage,
                const AudioEntryPoints& entryPoints, std::FILE* out) {
+    // COM is left last, after the run has given back everything else.
+    const ComApartment com(errorMessage);
+    if (!com.entered) return 2;
     CaptureResources resources;
-
-    if (!resources.com.enter(errorMessage)) return 2;
 
     const CaptureTarget target = resolveCaptureTarget(config);
     // A chosen endpoint is never the target of process loopback (the command line sees to it),

@@ -36,8 +36,9 @@ std::uint64_t SilenceFill::idealFrames(std::uint64_t time) const {
     return elapsed / kTicksPerSecond * rate_ + elapsed % kTicksPerSecond * rate_ / kTicksPerSecond;
 }
 
+// The rate is the one the stream was initialised with, which the engine never accepts as 0.
 std::uint64_t SilenceFill::duration(std::uint32_t frames) const {
-    return rate_ == 0 ? 0 : std::uint64_t{frames} * kTicksPerSecond / rate_;
+    return std::uint64_t{frames} * kTicksPerSecond / rate_;
 }
 
 std::uint64_t SilenceFill::zerosUpTo(std::uint64_t target) const {

@@ -27,9 +27,9 @@ std::uint64_t counterTo100ns(std::uint64_t counter, std::uint64_t frequency);
 
 // What the capture loop knows of a packet when it has it.
 struct CapturedPacket {
-    std::uint64_t position = 0;  // GetBuffer's QPC position of the packet's first frame
-    std::uint32_t flags = 0;
-    std::uint32_t frames = 0;
+    std::uint64_t position;  // GetBuffer's QPC position of the packet's first frame
+    std::uint32_t flags;
+    std::uint32_t frames;
 };
 
 // The placement rules. `origin` is the counter read right after the stream started; frame n of
