@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool sizesFit = isSilenceMode(c) ? samples >= 0 && samples <= INT32_MAX
                                            : c.channels >= 1 && c.channels <= 65535;
     // A chosen device goes only with the system mix of the whole machine.
-    const bool deviceFits = !c.deviceId || isSilenceMode(c) ||
-                            (!c.deviceId->empty() && c.mode != "process" && c.mode != "window" &&
-                             c.excludePid <= 0);
+    const bool deviceFits =
+        !c.deviceId || isSilenceMode(c) ||
+        (!c.deviceId->empty() && c.mode != "process" && c.mode != "window" && c.excludePid <= 0);
     // A refusal ends in the usage line.
     if (goOn ? length != 0 || !sizesFit || !deviceFits
              : length < 19 || std::strcmp(text + length - 19, "[--format=f32|s16]\n") != 0)

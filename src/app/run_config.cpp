@@ -13,7 +13,16 @@ const char kUsageLine[] =
     "[--format=f32|s16]\n";
 
 enum class Option {
-    Mode, WindowId, Pid, ExcludePid, Rate, Channels, Chunk, Format, StopOn, DeviceId
+    Mode,
+    WindowId,
+    Pid,
+    ExcludePid,
+    Rate,
+    Channels,
+    Chunk,
+    Format,
+    StopOn,
+    DeviceId
 };
 
 struct OptionText {
@@ -23,14 +32,16 @@ struct OptionText {
 
 // No option text is the start of another, so the order decides no outcome.
 const OptionText kOptions[] = {
-    {"--mode=", Option::Mode},         {"--window-id=", Option::WindowId},
-    {"--pid=", Option::Pid},           {"--exclude-pid=", Option::ExcludePid},
-    {"--rate=", Option::Rate},         {"--channels=", Option::Channels},
-    {"--chunk=", Option::Chunk},       {"--format=", Option::Format},
-    {"--stop-on=", Option::StopOn},    {"--device-id=", Option::DeviceId},
+    {"--mode=", Option::Mode},      {"--window-id=", Option::WindowId},
+    {"--pid=", Option::Pid},        {"--exclude-pid=", Option::ExcludePid},
+    {"--rate=", Option::Rate},      {"--channels=", Option::Channels},
+    {"--chunk=", Option::Chunk},    {"--format=", Option::Format},
+    {"--stop-on=", Option::StopOn}, {"--device-id=", Option::DeviceId},
 };
 
-void writeUsage(std::FILE* errorStream) { std::fputs(kUsageLine, errorStream); }
+void writeUsage(std::FILE* errorStream) {
+    std::fputs(kUsageLine, errorStream);
+}
 
 // An option value the run cannot use: the complaint, then the usage line.
 bool refuseValue(const char* complaint, const char* value, std::FILE* errorStream) {
@@ -149,13 +160,27 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
 
         const char* value = argument + std::strlen(matched->text);
         switch (matched->option) {
-            case Option::Mode: config.mode = value; break;
-            case Option::WindowId: config.windowId = value; break;
-            case Option::Pid: config.pid = parseOptionNumber(value); break;
-            case Option::ExcludePid: config.excludePid = parseOptionNumber(value); break;
-            case Option::Rate: config.rate = parseOptionNumber(value); break;
-            case Option::Channels: config.channels = parseOptionNumber(value); break;
-            case Option::Chunk: config.chunkFrames = parseOptionNumber(value); break;
+            case Option::Mode:
+                config.mode = value;
+                break;
+            case Option::WindowId:
+                config.windowId = value;
+                break;
+            case Option::Pid:
+                config.pid = parseOptionNumber(value);
+                break;
+            case Option::ExcludePid:
+                config.excludePid = parseOptionNumber(value);
+                break;
+            case Option::Rate:
+                config.rate = parseOptionNumber(value);
+                break;
+            case Option::Channels:
+                config.channels = parseOptionNumber(value);
+                break;
+            case Option::Chunk:
+                config.chunkFrames = parseOptionNumber(value);
+                break;
             case Option::Format:
                 if (!readFormat(value, config.format)) {
                     return refuseValue("Unknown format: ", value, errorStream);
@@ -167,7 +192,9 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
                 }
                 config.stopOnStdinClose = true;
                 break;
-            case Option::DeviceId: config.deviceId = value; break;
+            case Option::DeviceId:
+                config.deviceId = value;
+                break;
         }
     }
     return checkDeviceId(config, errorStream) && checkSizes(config, errorStream);

@@ -27,7 +27,9 @@ struct RunConfig {
 
 inline constexpr const char* kSilenceMode = "test-silence";
 
-inline bool isSilenceMode(const RunConfig& config) { return config.mode == kSilenceMode; }
+inline bool isSilenceMode(const RunConfig& config) {
+    return config.mode == kSilenceMode;
+}
 
 // True when any argument is exactly "--version". That question comes before every other option,
 // so a parent can ask any build what it is, whatever else its command line holds.

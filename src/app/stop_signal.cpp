@@ -13,7 +13,9 @@ namespace {
 std::atomic<bool> runFinished{false};
 }
 
-void markRunFinished() { runFinished.store(true); }
+void markRunFinished() {
+    runFinished.store(true);
+}
 
 // Polled rather than waited on a condition variable: the waiting thread may still be inside
 // this function while the process exits and destroys its statics.

@@ -1,6 +1,6 @@
-#include "app/stop_signal.h"
-
 #include <thread>
+
+#include "app/stop_signal.h"
 
 namespace {
 

@@ -26,8 +26,8 @@ void sleepAtLeast(std::chrono::steady_clock::duration duration) {
 bool runSilenceTest(const RunConfig& config, std::ostream& out, const std::atomic<bool>& running,
                     std::FILE* errorStream) {
     // The command line has checked that the product is a sample count from 0 to INT32_MAX.
-    const auto sampleCount = static_cast<std::size_t>(
-        static_cast<std::int64_t>(config.chunkFrames) * config.channels);
+    const auto sampleCount =
+        static_cast<std::size_t>(static_cast<std::int64_t>(config.chunkFrames) * config.channels);
     const std::size_t sampleBytes = config.format == SampleFormat::F32 ? 4 : 2;
     const std::size_t chunkBytes = sampleCount * sampleBytes;
 

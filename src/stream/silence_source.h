@@ -12,5 +12,4 @@
 // `running` is false. Returns false, with a message on `errorStream`, only when the chunk cannot
 // be allocated; write failures are not looked at.
 bool runSilenceTest(const RunConfig& config, std::ostream& out = std::cout,
-                    const std::atomic<bool>& running = g_running,
-                    std::FILE* errorStream = stderr);
+                    const std::atomic<bool>& running = g_running, std::FILE* errorStream = stderr);

@@ -8,7 +8,8 @@ void putLittleEndian(std::uint8_t* out, std::uint32_t value, int bytes) {
 
 }  // namespace
 
-StreamHeader makeStreamHeader(std::uint32_t sampleRate, std::int32_t channels, SampleFormat format) {
+StreamHeader makeStreamHeader(std::uint32_t sampleRate, std::int32_t channels,
+                              SampleFormat format) {
     StreamHeader header;
     header.sampleRate = sampleRate;
     header.channels = static_cast<std::uint16_t>(static_cast<std::uint32_t>(channels) & 0xFFFFu);

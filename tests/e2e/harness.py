@@ -4,13 +4,27 @@ nothing printed) or kills a process after it ended (SIGKILL): such a run is made
 said so."""
 import os, re, shutil, signal, struct, subprocess, sys, tempfile, threading, time
 
-EXE, PREFIX, BUILD = os.environ["OAH_EXE"], os.environ["OAH_WINEPREFIX"], os.environ["OAH_BUILD_DIR"]
+EXE, PREFIX, BUILD = (
+    os.environ["OAH_EXE"],
+    os.environ["OAH_WINEPREFIX"],
+    os.environ["OAH_BUILD_DIR"],
+)
 NOTE = b"[ostrel-audio-helper] "
-WARN = {"system": b"", "process": NOTE + b"Process loopback may be unsupported on this Windows build (7601).\n",
-        "exclude": NOTE + b"Exclude-pid loopback may be unsupported on this Windows build (7601).\n"}
-ARGS = {"system": [], "process": ["--mode=process", "--pid=1234"], "exclude": ["--exclude-pid=1234"]}
-USAGE = (b"ostrel-audio-helper --mode=system|window|process|test-silence [--window-id=<id>] [--pid=<pid>] "
-         b"[--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] [--format=f32|s16]\n")
+WARN = {
+    "system": b"",
+    "process": NOTE + b"Process loopback may be unsupported on this Windows build (7601).\n",
+    "exclude": NOTE + b"Exclude-pid loopback may be unsupported on this Windows build (7601).\n",
+}
+ARGS = {
+    "system": [],
+    "process": ["--mode=process", "--pid=1234"],
+    "exclude": ["--exclude-pid=1234"],
+}
+USAGE = (
+    b"ostrel-audio-helper --mode=system|window|process|test-silence [--window-id=<id>] "
+    b"[--pid=<pid>] [--exclude-pid=<pid>] [--rate=48000] [--channels=2] [--chunk=960] "
+    b"[--format=f32|s16]\n"
+)
 _dll = os.path.join(PREFIX, "drive_c", "windows", "system32", "mmdevapi.dll")
 shutil.copy(os.path.join(BUILD, "tests", "support", "dll", "mmdevapi.dll"), _dll + ".new")
 os.replace(_dll + ".new", _dll)  # a new file: a process mapping the old one never sees it change
@@ -29,14 +43,30 @@ class Run:
     def __init__(self, args, read=True, stdin=subprocess.DEVNULL, env=None, **double):
         self.log_path, env = tempfile.mktemp(prefix="oah-double-"), dict(env or os.environ)
         if double:
-            env.update(WINEDLLOVERRIDES="mmdevapi=n", OAH_DOUBLE_LOG="Z:" + self.log_path, OAH_DOUBLE=";".join(
-                "%s=%s" % (k, " ".join(map(str, v)) if isinstance(v, list) else v) for k, v in double.items()))
-        self.p = subprocess.Popen([os.environ["OAH_WINE_RUN"], "--prefix", PREFIX, EXE, *args], env=env,
-                                  stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            env.update(
+                WINEDLLOVERRIDES="mmdevapi=n",
+                OAH_DOUBLE_LOG="Z:" + self.log_path,
+                OAH_DOUBLE=";".join(
+                    "%s=%s" % (k, " ".join(map(str, v)) if isinstance(v, list) else v)
+                    for k, v in double.items()
+                ),
+            )
+        self.p = subprocess.Popen(
+            [os.environ["OAH_WINE_RUN"], "--prefix", PREFIX, EXE, *args],
+            env=env,
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
         self.out, self.err, self.log = bytearray(), bytearray(), []
-        pipes = [(self.p.stderr, self.err)] + [(self.p.stdout, self.out)] * read
-        self.readers = [threading.Thread(target=self.drain, args=pipe, daemon=True) for pipe in pipes]
-        [reader.start() for reader in self.readers]
+        pipes = [(self.p.stderr, self.err)]
+        if read:
+            pipes.append((self.p.stdout, self.out))
+        self.readers = []
+        for pipe in pipes:
+            reader = threading.Thread(target=self.drain, args=pipe, daemon=True)
+            reader.start()
+            self.readers.append(reader)
 
     def drain(self, pipe, into):
         for block in iter(lambda: pipe.read1(65536), b""):
@@ -64,7 +94,8 @@ class Run:
         except subprocess.TimeoutExpired:
             self.p.kill()
             raise AssertionError("the exe did not end within %d s" % timeout)
-        [reader.join(10) for reader in self.readers]
+        for reader in self.readers:
+            reader.join(10)
         if os.path.exists(self.log_path):
             with open(self.log_path) as log:
                 self.log = log.read().splitlines()
@@ -72,28 +103,40 @@ class Run:
         self.out, self.err = bytes(self.out), bytes(self.err)
 
     def problems(self):
-        """Mismatches with the platform's rules and what was still held at exit, as the double saw."""
-        exits = [line for line in self.log if line.startswith("exit ")]
-        return [line for line in self.log if not line.startswith("exit ")] + ["no exit report"] * (not exits)
+        """Mismatches with the platform's rules and what was held at exit, as the double saw."""
+        found = [line for line in self.log if not line.startswith("exit ")]
+        if len(found) == len(self.log):
+            found.append("no exit report")
+        return found
 
     def frames(self, field="frames"):
         """A count from the double's exit report; 0 without one."""
-        found = [re.search(field + r"=(\d+)", line) for line in self.log if line.startswith("exit ")]
+        found = [
+            re.search(field + r"=(\d+)", line) for line in self.log if line.startswith("exit ")
+        ]
         return int(found[0].group(1)) if found else 0
-
 
 
 def run(args, act=None, **options):
     """Runs the exe once, doing act(run) meanwhile; again when Wine lost the run."""
     for attempt in range(3):
         r = Run(args, **options)
-        act and act(r)
+        if act is not None:
+            act(r)
         r.finish()
-        if attempt == 2 or not (r.code == -signal.SIGKILL or (r.code == 1 and not r.out and not r.err)):
+        if attempt == 2 or not (
+            r.code == -signal.SIGKILL or (r.code == 1 and not r.out and not r.err)
+        ):
             return r
         sys.stderr.write("harness: Wine lost the run of %s; running it again\n" % args)
 
 
 def after(size, *steps):
     """An act: once `size` stdout bytes have come, each step (Run.interrupt, ...) in turn."""
-    return lambda r: [r.wait_out(size)] + [step(r) for step in steps]
+
+    def act(r):
+        r.wait_out(size)
+        for step in steps:
+            step(r)
+
+    return act

@@ -12,13 +12,28 @@ class Streaming(unittest.TestCase):
         r = run([], after(len(want), Run.interrupt), packets=[40, 24, 64])
         self.assertEqual((r.code, r.err, r.out, r.problems()), (0, b"", want, []))
 
-    def test_while_nothing_plays_the_run_pauses_between_polls_and_ctrl_c_leaves_the_header_and_notices(self):
+    def test_while_nothing_plays_the_run_idles_and_ctrl_c_leaves_the_header_and_notices(
+        self,
+    ):
         for mode in ["system", "process"]:
             with self.subTest(mode=mode):
-                seen = []  # what stderr held while the run went on: a notice must not wait for the end
-                r = run(ARGS[mode], after(16, lambda r: time.sleep(0.5), lambda r: seen.append(bytes(r.err)), Run.interrupt),
-                        packets=[0])
-                self.assertEqual((r.code, r.err, seen[-1], r.out, r.problems()), (0, WARN[mode], WARN[mode], header(48000, 2, F32), []))
+                seen = (
+                    []
+                )  # what stderr held while the run went on: a notice must not wait for the end
+                r = run(
+                    ARGS[mode],
+                    after(
+                        16,
+                        lambda r: time.sleep(0.5),
+                        lambda r: seen.append(bytes(r.err)),
+                        Run.interrupt,
+                    ),
+                    packets=[0],
+                )
+                self.assertEqual(
+                    (r.code, r.err, seen[-1], r.out, r.problems()),
+                    (0, WARN[mode], WARN[mode], header(48000, 2, F32), []),
+                )
                 self.assertLess(r.frames("polls"), 1000)
 
 
@@ -28,33 +43,74 @@ class FillingSilence(unittest.TestCase):
         # with the option is GetBuffer asked for the packets' positions.
         schedule = dict(packets=[480] * 30 + ["480@1300"] + [480] * 29, pace="real")
         audio = seq(60 * 480 * 8)
-        plain = run([], after(16 + len(audio), lambda r: time.sleep(0.2), Run.interrupt), **schedule)
-        self.assertEqual((plain.code, plain.err, plain.out, plain.problems()), (0, b"", header(48000, 2, F32) + audio, []))
+        plain = run(
+            [], after(16 + len(audio), lambda r: time.sleep(0.2), Run.interrupt), **schedule
+        )
+        self.assertEqual(
+            (plain.code, plain.err, plain.out, plain.problems()),
+            (0, b"", header(48000, 2, F32) + audio, []),
+        )
         for mode in ["system", "process", "exclude"]:
             with self.subTest(mode=mode):
-                r = run(ARGS[mode] + ["--fill-silence"], after(16 + 8 * 48000 * 16 // 10, lambda r: time.sleep(0.2), Run.interrupt), **schedule)
-                self.assertEqual((r.code, r.err, r.out[:16], r.problems()), (0, WARN[mode], header(48000, 2, F32), ["positions asked"]))
-                frames = [r.out[at:at + 8] for at in range(16, len(r.out), 8)]
-                real = [at for at, frame in enumerate(frames) if frame != bytes(8)]  # the audio has no zero frame
+                r = run(
+                    ARGS[mode] + ["--fill-silence"],
+                    after(16 + 8 * 48000 * 16 // 10, lambda r: time.sleep(0.2), Run.interrupt),
+                    **schedule
+                )
+                self.assertEqual(
+                    (r.code, r.err, r.out[:16], r.problems()),
+                    (0, WARN[mode], header(48000, 2, F32), ["positions asked"]),
+                )
+                frames = [r.out[at : at + 8] for at in range(16, len(r.out), 8)]
+                real = [
+                    at for at, frame in enumerate(frames) if frame != bytes(8)
+                ]  # the audio has no zero frame
                 self.assertEqual(b"".join(frames[at] for at in real), audio)
                 self.assertEqual(real[0], 0)
-                self.assertAlmostEqual(real[30 * 480] - real[30 * 480 - 1] - 1, 48000, delta=240)  # the pause, within 5 ms
-                self.assertAlmostEqual(len(frames), r.frames("runtime") * 48000 / 1e7, delta=1440)  # Start to stop, within 30 ms
+                self.assertAlmostEqual(
+                    real[30 * 480] - real[30 * 480 - 1] - 1, 48000, delta=240
+                )  # the pause, within 5 ms
+                self.assertAlmostEqual(
+                    len(frames), r.frames("runtime") * 48000 / 1e7, delta=1440
+                )  # Start to stop, within 30 ms
 
 
 class Stopping(unittest.TestCase):
     def test_the_end_of_stdin_stops_the_run(self):
-        for args, size, double in [([], 16 + 3 * PACKET, {"packets": [480], "after": "repeat"}), ([], 16, {"packets": [0]}),
-                                   (["--mode=test-silence"], 7680, {})]:
+        for args, size, double in [
+            ([], 16 + 3 * PACKET, {"packets": [480], "after": "repeat"}),
+            ([], 16, {"packets": [0]}),
+            (["--mode=test-silence"], 7680, {}),
+        ]:
             with self.subTest(args=args, **double):
-                r = run(args + ["--stop-on=stdin-close"], after(size, lambda r: r.p.stdin.close()), stdin=subprocess.PIPE, **double)
+                r = run(
+                    args + ["--stop-on=stdin-close"],
+                    after(size, lambda r: r.p.stdin.close()),
+                    stdin=subprocess.PIPE,
+                    **double
+                )
                 self.assertEqual((r.code, r.err, len(r.out) >= size), (0, b"", True))
-                double and self.assertEqual((r.out, r.problems()), (header(48000, 2, F32) + seq(8 * r.frames()), []))
+                if double:
+                    self.assertEqual(
+                        (r.out, r.problems()), (header(48000, 2, F32) + seq(8 * r.frames()), [])
+                    )
 
     def test_the_run_ends_soon_after_its_parent_dies(self):
-        parent = subprocess.Popen([sys.executable, "-c", "import subprocess, sys, time; subprocess.Popen(sys.argv[1:], "
-                                   "stdin=subprocess.PIPE); time.sleep(60)", os.environ["OAH_WINE_RUN"], "--prefix", PREFIX,
-                                   EXE, "--mode=test-silence", "--stop-on=stdin-close"], stdout=subprocess.PIPE)
+        parent = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import subprocess, sys, time; subprocess.Popen(sys.argv[1:], "
+                "stdin=subprocess.PIPE); time.sleep(60)",
+                os.environ["OAH_WINE_RUN"],
+                "--prefix",
+                PREFIX,
+                EXE,
+                "--mode=test-silence",
+                "--stop-on=stdin-close",
+            ],
+            stdout=subprocess.PIPE,
+        )
         parent.stdout.read(7680)
         parent.kill()
         killed = time.monotonic()
@@ -65,4 +121,6 @@ class Stopping(unittest.TestCase):
 
     def test_a_reader_gone_before_the_header_ends_the_run_with_code_4(self):
         r = run([], lambda r: r.take(0), read=False, packets=[480])
-        self.assertEqual((r.code, r.err, r.problems()), (4, b"stdout closed while writing header\n", []))
+        self.assertEqual(
+            (r.code, r.err, r.problems()), (4, b"stdout closed while writing header\n", [])
+        )

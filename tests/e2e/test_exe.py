@@ -24,20 +24,33 @@ class CommandLine(unittest.TestCase):
         for args, chunk in [([], 7680), (["--format=s16", "--channels=1", "--chunk=480"], 960)]:
             with self.subTest(args=args):
                 r = run(["--mode=test-silence", *args], after(5 * chunk, Run.interrupt))
-                self.assertEqual((r.code, r.err, len(r.out) % chunk, r.out.count(0)), (0, b"", 0, len(r.out)))
+                self.assertEqual(
+                    (r.code, r.err, len(r.out) % chunk, r.out.count(0)), (0, b"", 0, len(r.out))
+                )
                 self.assertGreaterEqual(len(r.out), 5 * chunk)
 
     def test_without_an_audio_driver_the_run_ends_with_code_2(self):
         r = run([], env=dict(os.environ, WINEDLLOVERRIDES="winepulse.drv=d"))
         self.assertEqual((r.code, r.out), (2, b""))
-        self.assertTrue(r.err.endswith(b"Failed to get default audio device: Element not found.\r\n (0x80070490)\n"), r.err)
+        self.assertTrue(
+            r.err.endswith(
+                b"Failed to get default audio device: Element not found.\r\n (0x80070490)\n"
+            ),
+            r.err,
+        )
 
 
 class Executable(unittest.TestCase):
     def test_imports_only_dlls_that_ship_with_windows(self):
-        dump = subprocess.run([os.environ["OAH_OBJDUMP"], "-p", EXE], capture_output=True, text=True, check=True).stdout
-        imported = {line.split(":")[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
-        self.assertLessEqual(imported, {"kernel32.dll", "msvcrt.dll", "ole32.dll", "user32.dll", "mmdevapi.dll"})
+        dump = subprocess.run(
+            [os.environ["OAH_OBJDUMP"], "-p", EXE], capture_output=True, text=True, check=True
+        ).stdout
+        imported = {
+            line.split(":")[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line
+        }
+        self.assertLessEqual(
+            imported, {"kernel32.dll", "msvcrt.dll", "ole32.dll", "user32.dll", "mmdevapi.dll"}
+        )
 
     def test_runs_as_invoker_names_the_product_and_its_version_and_has_no_debug_sections(self):
         data = open(EXE, "rb").read()

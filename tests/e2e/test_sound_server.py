@@ -14,28 +14,53 @@ class SoundServer(unittest.TestCase):
         self.addCleanup(shutil.rmtree, home, ignore_errors=True)
         socket = os.path.join(home, "native")
         server = subprocess.Popen(
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-L", "module-null-sink",
-             "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % socket],
+            [
+                "pulseaudio",
+                "-n",
+                "--daemonize=no",
+                "--exit-idle-time=-1",
+                "--use-pid-file=no",
+                "-L",
+                "module-null-sink",
+                "-L",
+                "module-native-protocol-unix socket=%s auth-anonymous=1" % socket,
+            ],
             env=dict(os.environ, HOME=home, XDG_RUNTIME_DIR=home, XDG_CONFIG_HOME=home),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         self.addCleanup(lambda: (server.terminate(), server.wait(10)))
         # The socket appears once the modules are loaded, the null sink first.
         deadline = time.monotonic() + 15
         while not os.path.exists(socket) and server.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
-        self.assertTrue(os.path.exists(socket), "PulseAudio did not start (exit code %s)" % server.poll())
+        self.assertTrue(
+            os.path.exists(socket), "PulseAudio did not start (exit code %s)" % server.poll()
+        )
         self.env = dict(os.environ, PULSE_SERVER="unix:" + socket)
 
     def test_lists_the_null_sink_and_exactly_one_default_as_json_lines(self):
         r = run(["--list-devices"], env=self.env)
-        self.assertEqual((r.code, r.err, r.out[-2:], r.out.count(b"\r")), (0, b"", b"}\n", 0), r.out)
+        self.assertEqual(
+            (r.code, r.err, r.out[-2:], r.out.count(b"\r")), (0, b"", b"}\n", 0), r.out
+        )
         devices = [json.loads(line) for line in r.out.decode("utf-8").split("\n")[:-1]]
-        self.assertEqual([sorted(device) for device in devices], [["default", "id", "name"]] * len(devices))
+        self.assertEqual(
+            [sorted(device) for device in devices], [["default", "id", "name"]] * len(devices)
+        )
         self.assertEqual([device["name"] for device in devices].count("Null Output"), 1, devices)
         self.assertEqual([device["default"] for device in devices].count(True), 1, devices)
 
     def test_an_unknown_device_id_ends_with_code_2(self):
         # Wine answers E_INVALIDARG here, where Windows answers E_NOTFOUND ("Element not found.").
         r = run(["--device-id={0.0.0.00000000}.{none}"], env=self.env)
-        self.assertEqual((r.code, r.out, r.err), (2, b"", b"Failed to get audio device {0.0.0.00000000}.{none}: "
-                                                      b"Invalid parameter.\r\n (0x80070057)\n"))
+        self.assertEqual(
+            (r.code, r.out, r.err),
+            (
+                2,
+                b"",
+                b"Failed to get audio device {0.0.0.00000000}.{none}: "
+                b"Invalid parameter.\r\n (0x80070057)\n",
+            ),
+        )

@@ -43,10 +43,10 @@ void writeReport() {
 
 }  // namespace
 
-extern "C" HRESULT WINAPI doubleActivateAudioInterfaceAsync(
-    LPCWSTR path, REFIID iid, PROPVARIANT* params,
-    IActivateAudioInterfaceCompletionHandler* handler,
-    IActivateAudioInterfaceAsyncOperation** operation) {
+extern "C" HRESULT WINAPI
+doubleActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVARIANT* params,
+                                  IActivateAudioInterfaceCompletionHandler* handler,
+                                  IActivateAudioInterfaceAsyncOperation** operation) {
     return fakeActivateAudioInterfaceAsync(path, iid, params, handler, operation);
 }
 
@@ -61,7 +61,8 @@ extern "C" HRESULT WINAPI doubleDllNothingToDo() {
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
-    if (reason == DLL_PROCESS_ATTACH) resetFakeAudio(std::getenv("OAH_DOUBLE") ? std::getenv("OAH_DOUBLE") : "");
+    if (reason == DLL_PROCESS_ATTACH)
+        resetFakeAudio(std::getenv("OAH_DOUBLE") ? std::getenv("OAH_DOUBLE") : "");
     if (reason == DLL_PROCESS_DETACH) writeReport();
     return TRUE;
 }

@@ -131,9 +131,13 @@ Endpoint* g_collection = nullptr;
 // store, its audio client and capture service, or, for process loopback, the activation operation
 // and the client it delivers; or the enumerator's list of devices. One reference count covers them
 // all: a run that gave back all it took leaves it at zero.
-class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAudioClient,
-                       public IAudioCaptureClient, public IActivateAudioInterfaceAsyncOperation,
-                       public IMMDeviceCollection, public IPropertyStore {
+class Endpoint final : public IMMDeviceEnumerator,
+                       public IMMDevice,
+                       public IAudioClient,
+                       public IAudioCaptureClient,
+                       public IActivateAudioInterfaceAsyncOperation,
+                       public IMMDeviceCollection,
+                       public IPropertyStore {
   public:
     Endpoint(const char* name, std::string& mix, const wchar_t* id = L"",
              const wchar_t* title = L"", EDataFlow flow = eRender,
@@ -145,7 +149,7 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
     const DWORD state;
     std::vector<Endpoint*> members;  // as a collection
     LONG refs = 0;
-    LONG completing = 0;  // 1 while a completion of ours holds a reference
+    LONG completing = 0;   // 1 while a completion of ours holds a reference
     std::string delivery;  // "": the client; "noclient": an object that is none; else a status
     IActivateAudioInterfaceCompletionHandler* handler = nullptr;
 
@@ -169,7 +173,8 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
     HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
                                                       IMMDevice** out) override {
         const bool renderConsole = flow == eRender && role == eConsole;
-        const HRESULT status = fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
+        const HRESULT status =
+            fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
         *out = SUCCEEDED(status) ? (AddRef(), this) : nullptr;
         return status;
     }
@@ -357,7 +362,8 @@ class Endpoint final : public IMMDeviceEnumerator, public IMMDevice, public IAud
         if (++g.released != g.changeAfter) return S_OK;
         Lock lock;
         for (IMMNotificationClient* callback : g.callbacks)
-            callback->OnDefaultDeviceChanged(EDataFlow(g.changeFlow), ERole(g.changeRole), L"{new}");
+            callback->OnDefaultDeviceChanged(EDataFlow(g.changeFlow), ERole(g.changeRole),
+                                             L"{new}");
         return S_OK;
     }
 

@@ -121,23 +121,29 @@ void expectRun(const RunCase& c, bool singleThreadedApartment = false) {
         c.prefix.empty() || c.prefix.back() != ' ' ? c.prefix
         : status == std::string::npos
             ? c.prefix + describeStatus(S_OK)
-            : c.prefix + describeStatus(HRESULT(std::stoul(c.directives.substr(status + 1), 0, 16)));
+            : c.prefix +
+                  describeStatus(HRESULT(std::stoul(c.directives.substr(status + 1), 0, 16)));
     EXPECT_EQ(run.code, c.code);
     EXPECT_EQ(run.message, message);
     EXPECT_EQ(run.notices, c.notices);
-    EXPECT_EQ(run.stream, c.packets < 0 ? "" : header(c.rate, 2, 2) + sequence(c.packets * kPacket));
+    EXPECT_EQ(run.stream,
+              c.packets < 0 ? "" : header(c.rate, 2, 2) + sequence(c.packets * kPacket));
     EXPECT_EQ(run.problems, std::vector<std::string>{});
 }
 
 }  // namespace
 
 TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
-    const std::string lost = kNote + "Some captured audio was lost (the capture buffer overflowed).\n";
+    const std::string lost =
+        kNote + "Some captured audio was lost (the capture buffer overflowed).\n";
     const std::string noActivation = "fail=ActivateResult#1=0x80070002;";
     const RunCase cases[] = {
-        {kSystem, "fail=CoCreateInstance#1=0x80040154", 2, "Failed to create MMDeviceEnumerator: ", "", -1},
-        {kSystem, "fail=GetDefaultAudioEndpoint#1=0x80070490", 2, "Failed to get default audio device: ", "", -1},
-        {kSystem, "fail=Activate#1=0x80004005", 2, "Failed to activate default audio device: ", "", -1},
+        {kSystem, "fail=CoCreateInstance#1=0x80040154", 2,
+         "Failed to create MMDeviceEnumerator: ", "", -1},
+        {kSystem, "fail=GetDefaultAudioEndpoint#1=0x80070490", 2,
+         "Failed to get default audio device: ", "", -1},
+        {kSystem, "fail=Activate#1=0x80004005", 2, "Failed to activate default audio device: ", "",
+         -1},
         {kSystem, "fail=GetMixFormat#1=0x88890004", 3, "GetMixFormat failed: ", "", -1},
         {kSystem, "mix=null", 3, "GetMixFormat failed: ", "", -1},
         {kSystem, "fail=Initialize#1=0x88890008", 3, "IAudioClient::Initialize failed: ", "", -1},
@@ -147,15 +153,20 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kSystem, "fail=GetNextPacketSize#3=0x88890004", 4, "GetNextPacketSize failed: ", "", 2},
         {kSystem, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1},
         {kProcess, "fail=Initialize#1=0x88890008", 3, "IAudioClient::Initialize failed: ", "", -1},
-        {kProcess, "fail=SetEventHandle#1=0x80070006", 3, "IAudioClient::SetEventHandle failed: ", "", -1},
-        {kProcess, "fail=GetService#1=0x88890003", 3, "Failed to get IAudioCaptureClient: ", "", -1},
+        {kProcess, "fail=SetEventHandle#1=0x80070006", 3,
+         "IAudioClient::SetEventHandle failed: ", "", -1},
+        {kProcess, "fail=GetService#1=0x88890003", 3, "Failed to get IAudioCaptureClient: ", "",
+         -1},
         {kProcess, "fail=Start#1=0x80004005", 3, "IAudioClient::Start failed: ", "", -1},
         {kProcess, "fail=GetBuffer#1=0x88890004", 4, "GetBuffer failed: ", "", 0},
         {kExclude, "fail=GetNextPacketSize#2=0x88890004", 4, "GetNextPacketSize failed: ", "", 1},
         // Every failed activation falls back to the system mix, whose own failures end the run.
-        {kProcess, noActivation + "fail=GetDefaultAudioEndpoint#1=0x80070490", 2, "Failed to get default audio device: ", "", -1},
-        {kProcess, noActivation + "fail=Initialize#1=0x88890008", 3, "IAudioClient::Initialize failed: ", kFallback, -1},
-        {kExclude, "fail=ActivateAudioInterfaceAsync#1=0x80070005;fail=Start#1=0x80004005", 3, "IAudioClient::Start failed: ", kFallback, -1},
+        {kProcess, noActivation + "fail=GetDefaultAudioEndpoint#1=0x80070490", 2,
+         "Failed to get default audio device: ", "", -1},
+        {kProcess, noActivation + "fail=Initialize#1=0x88890008", 3,
+         "IAudioClient::Initialize failed: ", kFallback, -1},
+        {kExclude, "fail=ActivateAudioInterfaceAsync#1=0x80070005;fail=Start#1=0x80004005", 3,
+         "IAudioClient::Start failed: ", kFallback, -1},
         {kProcess, "fail=ActivateAudioInterfaceAsync#1=0x80070005", 0, "", kFallback, 3},
         {kProcess, "fail=GetActivateResult#1=0x80004005", 0, "", kFallback, 3},
         {kProcess, noActivation, 0, "", kFallback, 3},
@@ -165,22 +176,44 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kProcess, "complete=never", 0, "", kFallback, 3},
         // A change of the default console render device ends the run after the packet it came with.
         {kSystem, "devicechange=2,0,0", 4, "Default audio device changed", "", 2},
-        {kProcess, noActivation + "devicechange=1,0,0", 4, "Default audio device changed", kFallback, 1},
+        {kProcess, noActivation + "devicechange=1,0,0", 4, "Default audio device changed",
+         kFallback, 1},
         {kSystem, "devicechange=1,0,1", 0, "", "", 3},
         {kSystem, "devicechange=1,1,0", 0, "", "", 3},
-        {kSystem, "fail=RegisterEndpointNotificationCallback#1=0x80004005;devicechange=1,0,0", 0, "", "", 3},
-        // Lost audio is reported once, and never for the first packet, which often carries the flag.
+        {kSystem, "fail=RegisterEndpointNotificationCallback#1=0x80004005;devicechange=1,0,0", 0,
+         "", "", 3},
+        // Lost audio is reported once, and never for the first packet, which often carries the
+        // flag.
         {kSystem, "packets=480/1 480 480/1 480 480/1", 0, "", lost, 5},
         {kSystem, "packets=480/1 480 480", 0, "", "", 3},
         // A chosen endpoint: its own rate, no watch on the default output, the usual failures.
         {kHeadset, "devicechange=1,0,0", 0, "", "", 3, 96000},
         {kHeadset, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1, 96000},
-        {kHeadset, "fail=CoCreateInstance#1=0x80040154", 2, "Failed to create MMDeviceEnumerator: ", "", -1},
-        {kHeadset, "fail=GetDevice#1=0x80070005", 2, "Failed to get audio device {0.0.0.00000000}.{headset}: ", "", -1},
-        {kHeadset, "fail=Activate#1=0x80004005", 2, "Failed to activate audio device {0.0.0.00000000}.{headset}: ", "", -1},
-        {{"--device-id=x"}, "", 2, "Failed to get audio device x: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)), "", -1},
-        {{"--device-id={0.0.0.00000000}.{hdmi}"}, "", 2, "Failed to activate audio device {0.0.0.00000000}.{hdmi}: " + describeStatus(AUDCLNT_E_DEVICE_INVALIDATED), "", -1},
-        {{"--device-id={0.0.1.00000000}.{microphone}"}, "", 3, "IAudioClient::Initialize failed: " + describeStatus(AUDCLNT_E_WRONG_ENDPOINT_TYPE), "", -1}};
+        {kHeadset, "fail=CoCreateInstance#1=0x80040154", 2,
+         "Failed to create MMDeviceEnumerator: ", "", -1},
+        {kHeadset, "fail=GetDevice#1=0x80070005", 2,
+         "Failed to get audio device {0.0.0.00000000}.{headset}: ", "", -1},
+        {kHeadset, "fail=Activate#1=0x80004005", 2,
+         "Failed to activate audio device {0.0.0.00000000}.{headset}: ", "", -1},
+        {{"--device-id=x"},
+         "",
+         2,
+         "Failed to get audio device x: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)),
+         "",
+         -1},
+        {{"--device-id={0.0.0.00000000}.{hdmi}"},
+         "",
+         2,
+         "Failed to activate audio device {0.0.0.00000000}.{hdmi}: " +
+             describeStatus(AUDCLNT_E_DEVICE_INVALIDATED),
+         "",
+         -1},
+        {{"--device-id={0.0.1.00000000}.{microphone}"},
+         "",
+         3,
+         "IAudioClient::Initialize failed: " + describeStatus(AUDCLNT_E_WRONG_ENDPOINT_TYPE),
+         "",
+         -1}};
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.directives);
         expectRun(c);
@@ -189,8 +222,9 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
 
 TEST(CaptureRun, EndsWithCode2WhenTheThreadIsInAnotherApartment) {
     for (const auto& args : {kProcess, kList})
-        expectRun({args, "", 2, "CoInitializeEx failed: " + describeStatus(RPC_E_CHANGED_MODE), "", -1},
-                  true);
+        expectRun(
+            {args, "", 2, "CoInitializeEx failed: " + describeStatus(RPC_E_CHANGED_MODE), "", -1},
+            true);
 }
 
 TEST(CaptureRun, EndsWithCode3WhenThePacketEventCannotBeMade) {
@@ -201,7 +235,8 @@ TEST(CaptureRun, EndsWithCode3WhenThePacketEventCannotBeMade) {
     };
     const Outcome run = capture(kProcess, "", false, noEvents);
     EXPECT_EQ(run.code, 3);
-    EXPECT_EQ(run.message, "CreateEventA failed: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)));
+    EXPECT_EQ(run.message, "CreateEventA failed: " +
+                               describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)));
     EXPECT_EQ(run.stream, "");
     EXPECT_EQ(run.problems, std::vector<std::string>{});
 }
@@ -213,14 +248,16 @@ TEST(CaptureRun, ProcessLoopbackActivatesItsTargetAndTakesFloatStereoAtTheEndpoi
         ASSERT_EQ(log.size(), 2u);
         EXPECT_EQ(log[0], "activate path=VAD\\Process_Loopback vt=65 record=01000000d2040000" +
                               std::string(mode) + " agile=1");
-        EXPECT_EQ(log[1], "init loopback-client share=0 flags=0x00060000 duration=10000000 "
-                          "period=0 format=" +
-                              kMix);
+        EXPECT_EQ(log[1],
+                  "init loopback-client share=0 flags=0x00060000 duration=10000000 "
+                  "period=0 format=" +
+                      kMix);
     }
 }
 
 TEST(CaptureRun, ProcessLoopbackIsAt48000WithoutAnEndpointRateAndTakesTheClientsOwnFormat) {
-    for (const char* directives : {"mix=notimpl", "mix=null", "fail=GetDefaultAudioEndpoint#1=0x80070490"})
+    for (const char* directives :
+         {"mix=notimpl", "mix=null", "fail=GetDefaultAudioEndpoint#1=0x80070490"})
         EXPECT_EQ(capture(kProcess, directives).stream.substr(0, 16), header(48000, 2, 2));
     // A float mono client: each sample goes to both output channels.
     const Outcome run = capture(kProcess, "packets=2;loopmix=" + kFloatMono);
@@ -238,8 +275,8 @@ TEST(CaptureRun, ConvertsToTheAskedChannelsAndFormat) {
 
 TEST(CaptureRun, SilentAndPointerlessPacketsGiveZerosAndOtherFlagsDoNot) {
     const Outcome run = capture(kSystem, "packets=4/1 4/2 4/100 4/4");
-    EXPECT_EQ(run.stream, header(44100, 2, 2) + sequence(32) + std::string(64, '\0') +
-                              sequence(32, 96));
+    EXPECT_EQ(run.stream,
+              header(44100, 2, 2) + sequence(32) + std::string(64, '\0') + sequence(32, 96));
     EXPECT_EQ(run.notices, "");
 }
 
@@ -247,17 +284,23 @@ TEST(DeviceList, ListsTheActiveOutputsInTheSystemsOrderOrEndsWithCode2) {
     const std::string headset = R"({"id":"{0.0.0.00000000}.{headset}",)",
                       speakers = R"({"id":"{0.0.0.00000000}.{speakers}",)",
                       headsetName = R"("name":"Casque \"Studio\" \\ 🎧 é",)",
-                      speakersName = "\"name\":\"Lautsprecher (Hörgerät)\",", noName = R"("name":"",)",
-                      no = "\"default\":false}\n", yes = "\"default\":true}\n";
+                      speakersName = "\"name\":\"Lautsprecher (Hörgerät)\",",
+                      noName = R"("name":"",)", no = "\"default\":false}\n",
+                      yes = "\"default\":true}\n";
     const std::string failed = "Failed to list audio devices: ";
     const std::tuple<std::string, int, std::string, std::string> cases[] = {
         {"", 0, "", headset + headsetName + no + speakers + speakersName + yes},
-        {"fail=GetDefaultAudioEndpoint#1=0x80070490", 0, "", headset + headsetName + no + speakers + speakersName + no},
-        {"fail=GetId#1=0x80004005", 0, "", headset + headsetName + no + speakers + speakersName + no},
-        {"fail=OpenPropertyStore#1=0x80070005", 0, "", headset + noName + no + speakers + speakersName + yes},
-        {"fail=GetValue#1=0x80004005", 0, "", headset + noName + no + speakers + speakersName + yes},
+        {"fail=GetDefaultAudioEndpoint#1=0x80070490", 0, "",
+         headset + headsetName + no + speakers + speakersName + no},
+        {"fail=GetId#1=0x80004005", 0, "",
+         headset + headsetName + no + speakers + speakersName + no},
+        {"fail=OpenPropertyStore#1=0x80070005", 0, "",
+         headset + noName + no + speakers + speakersName + yes},
+        {"fail=GetValue#1=0x80004005", 0, "",
+         headset + noName + no + speakers + speakersName + yes},
         {"fail=GetValue#2=0x0", 0, "", headset + headsetName + no + speakers + noName + yes},
-        {"fail=CoCreateInstance#1=0x80040154", 2, "Failed to create MMDeviceEnumerator: " + describeStatus(REGDB_E_CLASSNOTREG), ""},
+        {"fail=CoCreateInstance#1=0x80040154", 2,
+         "Failed to create MMDeviceEnumerator: " + describeStatus(REGDB_E_CLASSNOTREG), ""},
         {"fail=EnumAudioEndpoints#1=0x80004005", 2, failed + describeStatus(E_FAIL), ""},
         {"fail=GetCount#1=0x80004005", 2, failed + describeStatus(E_FAIL), ""},
         {"fail=Item#2=0x80004005", 2, failed + describeStatus(E_FAIL), ""},

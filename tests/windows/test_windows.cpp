@@ -5,8 +5,8 @@
 
 #include "app/status_text.h"
 #include "app/stop_signal.h"
-#include "source/capture_target.h"
 #include "fake_audio.h"
+#include "source/capture_target.h"
 #include "source/process_loopback.h"
 
 using Handler = IActivateAudioInterfaceCompletionHandler;
