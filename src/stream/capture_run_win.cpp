@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "app/status_text.h"
 #include "app/stop_signal.h"
@@ -128,34 +129,47 @@ std::uint64_t counterNow() {
 }
 
 // "--fill-silence" in the packet loop: reads the counter where the placement rules want it read
-// and writes the zeros they ask for. A stop request cuts a long fill short; the zeros due at the
-// stop itself are at most a second and are always written.
+// and writes the zeros they ask for. A stop request cuts a long fill short between two writes;
+// after that the run ends where it is. Otherwise the zeros due at the stop itself are written.
 class WallClockFill {
   public:
     WallClockFill(const RunConfig& config, DWORD rate, std::uint64_t origin,
                   std::string& errorMessage, std::FILE* out)
-        : placement_(rate, origin),
+        : rate_(rate),
+          placement_(rate, origin),
           zeros_(config.channels, config.format),
           errorMessage_(errorMessage),
           out_(out) {}
 
-    // Called as soon as GetBuffer has returned the packet, which is written right after.
-    void beforePacket(const CapturedPacket& packet) {
-        write(placement_.zerosBefore(packet, counterNow()), &g_running);
-        placement_.wrote(packet.frames);
+    // Called as soon as GetBuffer has returned a packet, which is written right after. The zeros
+    // due before it go out even when a stop came while it was fetched, or the packet would land
+    // early by the whole gap.
+    void beforePacket(UINT64 position, DWORD flags, UINT32 frames) {
+        const CapturedPacket packet{position, flags, framesToTicks(frames, rate_)};
+        const std::optional<std::uint64_t> start = placement_.place(packet, counterNow());
+        if (start) write(placement_.zerosUpTo(*start), &g_running);
+        placement_.wrote(frames);
     }
     void whileIdle() { write(placement_.zerosWhileIdle(counterNow()), &g_running); }
-    void atStop() { write(placement_.zerosAtStop(counterNow()), nullptr); }
+    // The stop has come: these zeros are the last thing the run writes.
+    void atStop() {
+        if (!cutShort_) write(placement_.zerosAtStop(counterNow()), nullptr);
+    }
 
   private:
     void write(std::uint64_t frames, const std::atomic<bool>* running) {
-        placement_.wrote(zeros_.write(frames, running, errorMessage_, out_));
+        if (frames == 0) return;
+        const std::uint64_t written = zeros_.write(frames, running, errorMessage_, out_);
+        placement_.wrote(written);
+        if (written < frames) cutShort_ = true;
     }
 
+    DWORD rate_;
     SilenceFill placement_;
     ZeroFrames zeros_;
     std::string& errorMessage_;
     std::FILE* out_;
+    bool cutShort_ = false;
 };
 
 // The rate the engine mixes at, read through a short-lived client on the default endpoint; the
@@ -332,7 +346,12 @@ void streamPackets(const RunConfig& config, CaptureResources& resources, std::st
             record(errorMessage, "GetBuffer failed: ", status);
             break;
         }
-        if (fill) fill->beforePacket({position, flags, frames});
+        // AUDCLNT_S_BUFFER_EMPTY: nothing after all, so nothing to place.
+        if (frames == 0) {
+            capture.ReleaseBuffer(0);
+            continue;
+        }
+        if (fill) fill->beforePacket(position, flags, frames);
         // The first packet of a stream often carries the flag without anything being lost.
         if ((flags & kBufferFlagDiscontinuity) != 0 && !firstPacket && !lossReported) {
             std::fputs(
@@ -379,6 +398,15 @@ int runCapture(const RunConfig& config, std::string& errorMessage,
     writeStreamHeader(resources.mixFormat->nSamplesPerSec, config.channels, config.format,
                       errorMessage, out);
     if (!errorMessage.empty()) return 4;
+    // Frame n of a filled stream was played at origin + n / rate on the counter that a parent on
+    // Windows reads too (QueryPerformanceCounter, Python's perf_counter_ns), so it can put the
+    // audio on the same clock as video stamped by that counter.
+    if (config.fillSilence) {
+        const std::string origin =
+            "[ostrel-audio-helper] Stream origin: " + std::to_string(resources.startedAt) +
+            " (performance counter, 100-ns units)\n";
+        std::fputs(origin.c_str(), stderr);
+    }
 
     streamPackets(config, resources, errorMessage, out);
     return errorMessage.empty() ? 0 : 4;

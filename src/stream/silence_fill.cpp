@@ -11,6 +11,9 @@ constexpr std::uint64_t kContinuityTolerance = 70 * kMilliseconds;
 // loopback delivers 30 to 50 ms late), and zeros must not take the place of real audio.
 constexpr std::uint64_t kIdleHoldBack = 100 * kMilliseconds;
 constexpr std::size_t kMaxWriteBytes = 64 * 1024;
+// Beyond a second, a stop fill may be as long as 500 ms an hour since the origin (1/7200 of the
+// time), more than clocks 100 ppm apart drift.
+constexpr std::uint64_t kDriftAllowanceDivisor = 7200;
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) {
     return a > b ? a - b : b - a;
@@ -25,43 +28,54 @@ std::uint64_t counterTo100ns(std::uint64_t counter, std::uint64_t frequency) {
            counter % frequency * kTicksPerSecond / frequency;
 }
 
+std::uint64_t framesToTicks(std::uint64_t frames, std::uint32_t rate) {
+    return frames / rate * kTicksPerSecond + frames % rate * kTicksPerSecond / rate;
+}
+
 SilenceFill::SilenceFill(std::uint32_t rate, std::uint64_t origin)
     : rate_(rate), origin_(origin), minimumZeros_((std::uint64_t{rate} + 99) / 100) {}
 
 // Frames from the origin to `time`, computed afresh from the origin every time (never summed up)
 // and split like counterTo100ns, so that runs of days at any rate neither drift nor overflow.
 std::uint64_t SilenceFill::idealFrames(std::uint64_t time) const {
-    if (time <= origin_) return 0;
-    const std::uint64_t elapsed = time - origin_;
-    return elapsed / kTicksPerSecond * rate_ + elapsed % kTicksPerSecond * rate_ / kTicksPerSecond;
+    return time <= origin_ ? 0 : framesIn(time - origin_);
 }
 
-// The rate is the one the stream was initialised with, which the engine never accepts as 0.
-std::uint64_t SilenceFill::duration(std::uint32_t frames) const {
-    return std::uint64_t{frames} * kTicksPerSecond / rate_;
+std::uint64_t SilenceFill::framesIn(std::uint64_t ticks) const {
+    return ticks / kTicksPerSecond * rate_ + ticks % kTicksPerSecond * rate_ / kTicksPerSecond;
 }
 
-std::uint64_t SilenceFill::zerosUpTo(std::uint64_t target) const {
-    return target >= written_ + minimumZeros_ ? target - written_ : 0;
+// Timestamps can be flagged as wrong, and bogus ones are reported without a flag: a counter that
+// reads 0, or that sticks at one value (two packets never start at the same time). One from the
+// future, or from well before the previous packet (more than the continuity tolerance: the
+// capture buffer holds a second, so a position much older than what was just written cannot be
+// real) is not trusted either. Nor is one from long before the stream started.
+bool SilenceFill::trusted(const CapturedPacket& packet, std::uint64_t now) const {
+    if ((packet.flags & kBufferFlagTimestampError) != 0) return false;
+    if (packet.position == 0 || packet.position > now) return false;
+    if (packet.position + kTicksPerSecond < origin_) return false;
+    if (packet.position <= lastValidPosition_) return false;
+    return !seenPacket_ || packet.position + kContinuityTolerance >= lastTime_;
 }
 
-std::uint64_t SilenceFill::zerosBefore(const CapturedPacket& packet, std::uint64_t now) {
-    // Timestamps can be flagged as wrong, and bogus ones have been seen: one from the future or
-    // from before the last trusted one is not trusted either. Compared with the last trusted
-    // position rather than the last packet's time: after a flagged packet, whose time is only
-    // when it was read, the good positions that follow would otherwise all look too early.
-    const bool positionValid = (packet.flags & kBufferFlagTimestampError) == 0 &&
-                               packet.position <= now && packet.position >= lastValidPosition_;
-    const std::uint64_t length = duration(packet.frames);
-    const std::uint64_t time = positionValid ? packet.position : now - std::min(now, length);
-    const bool continues = seenPacket_ && positionValid &&
-                           (packet.flags & kBufferFlagDiscontinuity) == 0 &&
-                           distance(packet.position, lastEnd_) <= kContinuityTolerance;
+std::optional<std::uint64_t> SilenceFill::place(const CapturedPacket& packet, std::uint64_t now) {
+    const bool valid = trusted(packet, now);
+    // Without a trusted position, the packet ended about when it was read.
+    const std::uint64_t time = valid ? packet.position : now - std::min(now, packet.length);
+    // Continuity is decided on the packet's time, trusted or not: a packet read late inside
+    // continuous audio must not get zeros before it.
+    const bool continues = seenPacket_ && (packet.flags & kBufferFlagDiscontinuity) == 0 &&
+                           distance(time, lastEnd_) <= kContinuityTolerance;
     seenPacket_ = true;
-    if (positionValid) lastValidPosition_ = packet.position;
-    lastEnd_ = time + length;
-    // A late packet (its place already behind the stream's end) is written at once, never cut.
-    return continues ? 0 : zerosUpTo(idealFrames(time));
+    if (valid) lastValidPosition_ = packet.position;
+    lastTime_ = time;
+    lastEnd_ = time + packet.length;
+    if (continues) return std::nullopt;
+    return idealFrames(time);
+}
+
+std::uint64_t SilenceFill::zerosUpTo(std::uint64_t frame) const {
+    return frame >= written_ + minimumZeros_ ? frame - written_ : 0;
 }
 
 std::uint64_t SilenceFill::zerosWhileIdle(std::uint64_t now) const {
@@ -73,9 +87,11 @@ std::uint64_t SilenceFill::zerosWhileIdle(std::uint64_t now) const {
 std::uint64_t SilenceFill::zerosAtStop(std::uint64_t now) const {
     const std::uint64_t target = idealFrames(now);
     const std::uint64_t due = target > written_ ? target - written_ : 0;
-    // More than a second due means a catch-up (after a system sleep) was under way: a stop ends
-    // the run at once rather than after it.
-    return due > rate_ ? 0 : due;
+    // The device clock drifts from the counter by up to about 100 ppm (0.36 s an hour) while audio
+    // plays without a break, so long runs end with some of that due. More than a second beyond
+    // drift means the computer slept or stalled: a stop ends the run rather than wait for that.
+    const std::uint64_t elapsed = now > origin_ ? now - origin_ : 0;
+    return due > framesIn(kTicksPerSecond + elapsed / kDriftAllowanceDivisor) ? 0 : due;
 }
 
 ZeroFrames::ZeroFrames(std::int32_t channels, SampleFormat format)
@@ -87,7 +103,7 @@ ZeroFrames::ZeroFrames(std::int32_t channels, SampleFormat format)
 std::uint64_t ZeroFrames::write(std::uint64_t frames, const std::atomic<bool>* running,
                                 std::string& errorMessage, std::FILE* out) {
     std::uint64_t done = 0;
-    while (done < frames && (running == nullptr || running->load())) {
+    while (done < frames && (done == 0 || running == nullptr || running->load())) {
         const std::size_t count =
             static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, framesPerWrite_));
         if (std::fwrite(block_.data(), frameBytes_, count, out) != count) {

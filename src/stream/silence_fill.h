@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,39 +30,50 @@ std::uint64_t counterTo100ns(std::uint64_t counter, std::uint64_t frequency);
 struct CapturedPacket {
     std::uint64_t position;  // GetBuffer's QPC position of the packet's first frame
     std::uint32_t flags;
-    std::uint32_t frames;
+    std::uint64_t length;  // how long it plays, in 100-ns units
 };
 
+// The length in 100-ns units of `frames` frames at `rate` (not 0).
+std::uint64_t framesToTicks(std::uint64_t frames, std::uint32_t rate);
+
 // The placement rules. `origin` is the counter read right after the stream started; frame n of
-// the stream belongs at origin + n / rate. A packet that continues the one before (same clock,
-// no flagged loss) goes right after it, so the device clock's drift against the counter (up to
-// about 100 ppm) shows only where a gap is filled.
+// the stream belongs at origin + n / rate, `rate` being the stream's. A packet that continues the
+// one before (its time close to where that one ended, no flagged loss) goes right after it, so
+// the device clock's drift against the counter (up to about 100 ppm) shows only where a gap is
+// filled.
 class SilenceFill {
   public:
     SilenceFill(std::uint32_t rate, std::uint64_t origin);
 
-    // The zero frames due before `packet`, which the loop got at `now`; the packet is then the
-    // last one seen. The caller reports what it wrote through wrote().
-    std::uint64_t zerosBefore(const CapturedPacket& packet, std::uint64_t now);
+    // Where `packet`, which the loop got at `now`, belongs in the stream: the frame it starts at
+    // when it does not continue the one before, nothing when it does. The packet is then the last
+    // one seen. Zeros up to that frame are due (zerosUpTo); whatever is written goes to wrote().
+    std::optional<std::uint64_t> place(const CapturedPacket& packet, std::uint64_t now);
+    // The zero frames that take the stream to `frame`: none when that is less than 10 ms away
+    // (not worth a gap in real audio) or already behind the stream's end (a late packet is
+    // written at once, never cut).
+    std::uint64_t zerosUpTo(std::uint64_t frame) const;
     // The zero frames due at a wake that found no packet waiting.
     std::uint64_t zerosWhileIdle(std::uint64_t now) const;
-    // The zero frames due when a stop was requested at `now`.
+    // The zero frames due when a stop was requested at `now`, a fill having gone out whole.
     std::uint64_t zerosAtStop(std::uint64_t now) const;
 
     void wrote(std::uint64_t frames) { written_ += frames; }
     std::uint64_t written() const { return written_; }
+    std::uint64_t origin() const { return origin_; }
 
   private:
     std::uint64_t idealFrames(std::uint64_t time) const;
-    std::uint64_t duration(std::uint32_t frames) const;
-    std::uint64_t zerosUpTo(std::uint64_t target) const;
+    std::uint64_t framesIn(std::uint64_t ticks) const;
+    bool trusted(const CapturedPacket& packet, std::uint64_t now) const;
 
     std::uint32_t rate_;
     std::uint64_t origin_;
-    std::uint64_t minimumZeros_;  // 10 ms of frames: less is not worth a gap in real audio
+    std::uint64_t minimumZeros_;  // 10 ms of frames, rounded up
     std::uint64_t written_ = 0;
     bool seenPacket_ = false;
     std::uint64_t lastValidPosition_ = 0;
+    std::uint64_t lastTime_ = 0;  // the last packet's time: its position, or when it was read
     std::uint64_t lastEnd_ = 0;
 };
 
@@ -71,9 +83,9 @@ class ZeroFrames {
   public:
     ZeroFrames(std::int32_t channels, SampleFormat format);
 
-    // Writes `frames` zero frames and returns how many went out. Between writes it gives up when
-    // `running` is given and has turned false; a failed write sets errorMessage as a failed
-    // packet write does.
+    // Writes `frames` zero frames and returns how many went out. The first write always goes out;
+    // between writes it gives up when `running` is given and has turned false. A failed write
+    // sets errorMessage as a failed packet write does.
     std::uint64_t write(std::uint64_t frames, const std::atomic<bool>* running,
                         std::string& errorMessage, std::FILE* out);
 
