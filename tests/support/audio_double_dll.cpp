@@ -3,8 +3,8 @@
 // settings come from OAH_DOUBLE (see fake_audio.h). At exit OAH_DOUBLE_LOG (a Windows path) gets
 // every mismatch with the platform's rules, "positions asked" when GetBuffer was asked for packet
 // positions, what is still held ("outstanding ...") and
-// "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<Start to Stop, in
-// 100-ns units>".
+// "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<Start to Stop>
+// started=<the counter at Start>" (times in 100-ns units).
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,8 +36,9 @@ void writeReport() {
             std::fprintf(log, "%s\n", line.c_str());
     const std::vector<std::string> held = fakeAudioOutstanding();
     for (const std::string& what : held) std::fprintf(log, "outstanding %s\n", what.c_str());
-    std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu\n",
-                 fakeAudioFrames(), held.size(), fakeAudioPolls(), fakeAudioRunTime());
+    std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu started=%llu\n",
+                 fakeAudioFrames(), held.size(), fakeAudioPolls(), fakeAudioRunTime(),
+                 fakeAudioStartedAt());
     std::fclose(log);
 }
 

@@ -71,7 +71,7 @@ struct Settings {
     std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
     std::vector<HANDLE> completions;                // our threads that deliver a completion
     unsigned long released = 0, sequence = 0;
-    unsigned long long frames = 0, polls = 0, runTime = 0;
+    unsigned long long frames = 0, polls = 0, runTime = 0, startedAt = 0;
     std::set<void*> blocks;  // task memory handed out and not freed yet
 } g;
 
@@ -294,7 +294,7 @@ class Endpoint final : public IMMDeviceEnumerator,
         const bool eventless = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !event;
         const bool ready = initialized && !running && !eventless;
         const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
-        if (SUCCEEDED(status)) running = true, startedAt = nextPosition = now100ns();
+        if (SUCCEEDED(status)) running = true, startedAt = nextPosition = g.startedAt = now100ns();
         return status;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
@@ -339,8 +339,9 @@ class Endpoint final : public IMMDeviceEnumerator,
                                         UINT64* position) override {
         if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
         if (position && !positionsAsked++) logLine("positions asked");
+        // An injected AUDCLNT_S_BUFFER_EMPTY finds nothing even when a packet is ready.
         const HRESULT status = fault("GetBuffer");
-        const auto* packet = SUCCEEDED(status) ? ready() : nullptr;
+        const auto* packet = status == S_OK ? ready() : nullptr;
         *data = nullptr, *frames = 0, *flagsOut = 0;
         if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
         if (position) *position = positionOf(*packet);
@@ -355,7 +356,8 @@ class Endpoint final : public IMMDeviceEnumerator,
         return status;
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
-        if (frames != held || !frames) logLine("mismatch ReleaseBuffer of %u frames", frames);
+        if (frames != held) logLine("mismatch ReleaseBuffer of %u frames", frames);
+        if (held == 0) return S_OK;  // after an empty GetBuffer
         // Poisoned, so that data used after its release shows in the stream.
         std::fill(buffer.begin(), buffer.end(), '\xDD');
         g.frames += held, held = 0, ++next;
@@ -538,4 +540,8 @@ unsigned long long fakeAudioPolls() {
 
 unsigned long long fakeAudioRunTime() {
     return g.runTime;
+}
+
+unsigned long long fakeAudioStartedAt() {
+    return g.startedAt;
 }

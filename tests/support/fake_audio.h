@@ -17,7 +17,8 @@
 //   complete=sync|never|MS  the activation's completion: before the call returns, never, or on a
 //       thread of ours after MS milliseconds (default 0)
 //   fail=CALL#N=0xSTATUS|noclient  the N-th call of CALL fails (ActivateResult: the activation's
-//       result, or an object that is no audio client; GetValue: 0x0 is S_OK without a value);
+//       result, or an object that is no audio client; GetValue: 0x0 is S_OK without a value;
+//       GetBuffer: 0x08890001, AUDCLNT_S_BUFFER_EMPTY, finds nothing);
 //       fail= may come more than once
 //   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
 //       registered callback, before ReleaseBuffer returns
@@ -62,5 +63,6 @@ std::vector<std::string> fakeAudioOutstanding();
 // Frames handed back through ReleaseBuffer, and GetNextPacketSize calls.
 unsigned long long fakeAudioFrames();
 unsigned long long fakeAudioPolls();
-// From Start to Stop, in 100-ns units.
+// From Start to Stop, and the counter at Start, in 100-ns units.
 unsigned long long fakeAudioRunTime();
+unsigned long long fakeAudioStartedAt();
