@@ -124,3 +124,10 @@ class Stopping(unittest.TestCase):
         self.assertEqual(
             (r.code, r.err, r.problems()), (4, b"stdout closed while writing header\n", [])
         )
+
+    def test_a_reader_gone_before_the_device_list_ends_the_run_with_code_4(self):
+        r = run(["--list-devices"], lambda r: r.take(0), read=False, packets=[0])
+        self.assertEqual(
+            (r.code, r.err, r.problems()),
+            (4, b"stdout closed while writing the device list\n", []),
+        )
