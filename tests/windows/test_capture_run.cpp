@@ -137,6 +137,7 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
     const std::string lost =
         kNote + "Some captured audio was lost (the capture buffer overflowed).\n";
     const std::string noActivation = "fail=ActivateResult#1=0x80070002;";
+    const std::string lateFailure = "pace=real;packets=480 480@20;fail=GetBuffer#2=0x88890004";
     const RunCase cases[] = {
         {kSystem, "fail=CoCreateInstance#1=0x80040154", 2,
          "Failed to create MMDeviceEnumerator: ", "", -1},
@@ -151,6 +152,9 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kSystem, "fail=Start#1=0x80004005", 3, "IAudioClient::Start failed: ", "", -1},
         {kSystem, "fail=GetNextPacketSize#1=0x88890004", 4, "GetNextPacketSize failed: ", "", 0},
         {kSystem, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1},
+        // The failing packet comes some 20 ms after the first ended, too soon for zeros while
+        // idle: a stop then would add zeros up to its time, a failure ends the stream where it is.
+        {{"--fill-silence"}, lateFailure, 4, "GetBuffer failed: ", "", 1},
         {kProcess, "fail=SetEventHandle#1=0x80070006", 3,
          "IAudioClient::SetEventHandle failed: ", "", -1},
         // A failed activation (the activation test lists how one fails) falls back to the system
