@@ -18,7 +18,8 @@ std::string deviceListLine(std::string_view id, std::string_view name, bool isDe
 #include "source/default_endpoint.h"
 
 // Writes a line for each active render endpoint, in the system's order, once all are known.
-// Returns the exit code (0, or 2 with the reason in errorMessage).
+// Returns the exit code (0; 2 when the list cannot be had, 4 when it cannot be written), with the
+// reason for a failure in errorMessage.
 int listOutputDevices(std::string& errorMessage,
                       CreateInstanceFunction createInstance = &CoCreateInstance,
                       std::FILE* out = stdout);

@@ -89,6 +89,9 @@ int listOutputDevices(std::string& errorMessage, CreateInstanceFunction createIn
     if (!com.entered) return 2;
     std::string lines;
     if (!describeOutputDevices(createInstance, lines, errorMessage)) return 2;
-    std::fwrite(lines.data(), 1, lines.size(), out);
+    if (std::fwrite(lines.data(), 1, lines.size(), out) != lines.size()) {
+        errorMessage = "stdout closed while writing the device list";
+        return 4;
+    }
     return 0;
 }

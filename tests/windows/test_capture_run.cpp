@@ -137,6 +137,7 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
     const std::string lost =
         kNote + "Some captured audio was lost (the capture buffer overflowed).\n";
     const std::string noActivation = "fail=ActivateResult#1=0x80070002;";
+    const std::string lateFailure = "pace=real;packets=480 480@20;fail=GetBuffer#2=0x88890004";
     const RunCase cases[] = {
         {kSystem, "fail=CoCreateInstance#1=0x80040154", 2,
          "Failed to create MMDeviceEnumerator: ", "", -1},
@@ -150,34 +151,21 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kSystem, "fail=GetService#1=0x88890003", 3, "Failed to get IAudioCaptureClient: ", "", -1},
         {kSystem, "fail=Start#1=0x80004005", 3, "IAudioClient::Start failed: ", "", -1},
         {kSystem, "fail=GetNextPacketSize#1=0x88890004", 4, "GetNextPacketSize failed: ", "", 0},
-        {kSystem, "fail=GetNextPacketSize#3=0x88890004", 4, "GetNextPacketSize failed: ", "", 2},
         {kSystem, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1},
-        {kProcess, "fail=Initialize#1=0x88890008", 3, "IAudioClient::Initialize failed: ", "", -1},
+        // The failing packet comes some 20 ms after the first ended, too soon for zeros while
+        // idle: a stop then would add zeros up to its time, a failure ends the stream where it is.
+        {{"--fill-silence"}, lateFailure, 4, "GetBuffer failed: ", "", 1},
         {kProcess, "fail=SetEventHandle#1=0x80070006", 3,
          "IAudioClient::SetEventHandle failed: ", "", -1},
-        {kProcess, "fail=GetService#1=0x88890003", 3, "Failed to get IAudioCaptureClient: ", "",
-         -1},
-        {kProcess, "fail=Start#1=0x80004005", 3, "IAudioClient::Start failed: ", "", -1},
-        {kProcess, "fail=GetBuffer#1=0x88890004", 4, "GetBuffer failed: ", "", 0},
-        {kExclude, "fail=GetNextPacketSize#2=0x88890004", 4, "GetNextPacketSize failed: ", "", 1},
-        // Every failed activation falls back to the system mix, whose own failures end the run.
+        // A failed activation (the activation test lists how one fails) falls back to the system
+        // mix, whose own failures end the run; so does one that completes before the call
+        // returns, and one that never completes, once the wait for it is over.
         {kProcess, noActivation + "fail=GetDefaultAudioEndpoint#1=0x80070490", 2,
          "Failed to get default audio device: ", "", -1},
-        {kProcess, noActivation + "fail=Initialize#1=0x88890008", 3,
-         "IAudioClient::Initialize failed: ", kFallback, -1},
-        {kExclude, "fail=ActivateAudioInterfaceAsync#1=0x80070005;fail=Start#1=0x80004005", 3,
-         "IAudioClient::Start failed: ", kFallback, -1},
-        {kProcess, "fail=ActivateAudioInterfaceAsync#1=0x80070005", 0, "", kFallback, 3},
-        {kProcess, "fail=GetActivateResult#1=0x80004005", 0, "", kFallback, 3},
-        {kProcess, noActivation, 0, "", kFallback, 3},
-        {kProcess, "fail=ActivateResult#1=noclient", 0, "", kFallback, 3},
-        {kProcess, "fail=ActivateResult#1=0x0", 0, "", kFallback, 3},
         {kProcess, "complete=sync;" + noActivation, 0, "", kFallback, 3},
         {kProcess, "complete=never", 0, "", kFallback, 3},
         // A change of the default console render device ends the run after the packet it came with.
         {kSystem, "devicechange=2,0,0", 4, "Default audio device changed", "", 2},
-        {kProcess, noActivation + "devicechange=1,0,0", 4, "Default audio device changed",
-         kFallback, 1},
         {kSystem, "devicechange=1,0,1", 0, "", "", 3},
         {kSystem, "devicechange=1,1,0", 0, "", "", 3},
         {kSystem, "fail=RegisterEndpointNotificationCallback#1=0x80004005;devicechange=1,0,0", 0,
@@ -186,34 +174,12 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         // flag.
         {kSystem, "packets=480/1 480 480/1 480 480/1", 0, "", lost, 5},
         {kSystem, "packets=480/1 480 480", 0, "", "", 3},
-        // A chosen endpoint: its own rate, no watch on the default output, the usual failures.
+        // A chosen endpoint: its own rate, no watch on the default output, its own failures.
         {kHeadset, "devicechange=1,0,0", 0, "", "", 3, 96000},
-        {kHeadset, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1, 96000},
-        {kHeadset, "fail=CoCreateInstance#1=0x80040154", 2,
-         "Failed to create MMDeviceEnumerator: ", "", -1},
         {kHeadset, "fail=GetDevice#1=0x80070005", 2,
          "Failed to get audio device {0.0.0.00000000}.{headset}: ", "", -1},
         {kHeadset, "fail=Activate#1=0x80004005", 2,
-         "Failed to activate audio device {0.0.0.00000000}.{headset}: ", "", -1},
-        {{"--device-id=x"},
-         "",
-         2,
-         "Failed to get audio device x: " + describeStatus(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)),
-         "",
-         -1},
-        {{"--device-id={0.0.0.00000000}.{hdmi}"},
-         "",
-         2,
-         "Failed to activate audio device {0.0.0.00000000}.{hdmi}: " +
-             describeStatus(AUDCLNT_E_DEVICE_INVALIDATED),
-         "",
-         -1},
-        {{"--device-id={0.0.1.00000000}.{microphone}"},
-         "",
-         3,
-         "IAudioClient::Initialize failed: " + describeStatus(AUDCLNT_E_WRONG_ENDPOINT_TYPE),
-         "",
-         -1}};
+         "Failed to activate audio device {0.0.0.00000000}.{headset}: ", "", -1}};
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.directives);
         expectRun(c);
