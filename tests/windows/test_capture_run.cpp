@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <io.h>
 
+#include <cstring>
 #include <thread>
 
 #include "app/status_text.h"
@@ -46,6 +47,8 @@ const std::string kPcm16 = "010002002256000088580100040010000000";
 const std::string kFloatMono = "03000100007d000000f40100040020000000";
 const std::string kNote = "[ostrel-audio-helper] ";
 const std::string kFallback = kNote + "Process loopback unavailable; using system audio.\n";
+const char kOriginLabel[] = "Stream origin: ";
+const std::string kOrigin = kNote + kOriginLabel + "<origin> (performance counter, 100-ns units)\n";
 const std::vector<std::string> kSystem, kProcess{"--mode=process", "--pid=1234"},
     kExclude{"--exclude-pid=1234"}, kHeadset{"--device-id={0.0.0.00000000}.{headset}"},
     kList{"--list-devices"};
@@ -93,9 +96,17 @@ Outcome capture(std::vector<std::string> args, const std::string& directives,
     _close(savedStderr);
     outcome.stream = drain(stream);
     for (std::string rest = drain(errors); !rest.empty(); rest.erase(0, rest.find('\n') + 1)) {
-        const std::string line = rest.substr(0, rest.find('\n') + 1);
-        if (line.find("may be unsupported on this Windows build") == std::string::npos)
-            outcome.notices += line;
+        std::string line = rest.substr(0, rest.find('\n') + 1);
+        if (line.find("may be unsupported on this Windows build") != std::string::npos) continue;
+        // The origin is the counter read right after Start: shown as <origin> when it is.
+        const std::size_t origin = line.find(kOriginLabel);
+        if (origin != std::string::npos) {
+            const std::size_t digits = origin + std::strlen(kOriginLabel);
+            const unsigned long long counter = std::stoull(line.substr(digits));
+            if (counter >= fakeAudioStartedAt() && counter - fakeAudioStartedAt() < 200'000)
+                line.replace(digits, line.find(' ', digits) - digits, "<origin>");
+        }
+        outcome.notices += line;
     }
     for (const std::string& line : fakeAudioLog())
         if (line.rfind("mismatch", 0) == 0) outcome.problems.push_back(line);
@@ -154,7 +165,7 @@ TEST(CaptureRun, EndsAsEachAnswerOfTheAudioStackRequires) {
         {kSystem, "fail=GetBuffer#2=0x88890004", 4, "GetBuffer failed: ", "", 1},
         // The failing packet comes some 20 ms after the first ended, too soon for zeros while
         // idle: a stop then would add zeros up to its time, a failure ends the stream where it is.
-        {{"--fill-silence"}, lateFailure, 4, "GetBuffer failed: ", "", 1},
+        {{"--fill-silence"}, lateFailure, 4, "GetBuffer failed: ", kOrigin, 1},
         {kProcess, "fail=SetEventHandle#1=0x80070006", 3,
          "IAudioClient::SetEventHandle failed: ", "", -1},
         // A failed activation (the activation test lists how one fails) falls back to the system
@@ -282,4 +293,25 @@ TEST(DeviceList, ListsTheActiveOutputsInTheSystemsOrderOrEndsWithCode2) {
         EXPECT_EQ(fakeAudioLog(), std::vector<std::string>{});
         EXPECT_EQ(run.problems, std::vector<std::string>{});
     }
+}
+
+// With "--fill-silence": a GetBuffer that finds nothing after all is no packet to place, and the
+// next packet lands at its own position, 100 ms after Start (4410 frames at 44100 Hz, 480 of them
+// the first packet's). The stop then adds a few zeros up to its own time.
+TEST(CaptureRun, FillsUpToEachPacketsPositionAndPlacesNoEmptyBuffer) {
+    const Outcome run =
+        capture({"--fill-silence"}, "pace=real;packets=480 480@100;fail=GetBuffer#2=0x08890001");
+    const std::string first = header(44100, 2, 2) + sequence(kPacket);
+    // The second packet's bytes begin with 0, so the zeros are counted up to where it is found.
+    const std::size_t second = run.stream.find(sequence(kPacket, kPacket), first.size());
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(run.stream.substr(0, first.size()), first);
+    // The origin is read just after Start, so the position may lie a frame nearer.
+    EXPECT_NEAR(double(second - first.size()) / 8, 4410 - 480, 1);
+    EXPECT_EQ(run.stream.find_first_not_of('\0', first.size()), second + 1);
+    EXPECT_EQ(run.stream.find_first_not_of('\0', second + kPacket), std::string::npos);
+    EXPECT_LT(run.stream.size() - second - kPacket, 441u * 8);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.notices, kOrigin);
+    EXPECT_EQ(run.problems, std::vector<std::string>{});
 }
