@@ -1,19 +1,6 @@
 #include "stream/packet_converter.h"
 
-#include <cmath>
 #include <new>
-
-namespace {
-
-// A NaN or an infinity would stay in the filter's memory and spoil every frame after it, where
-// without resampling it spoils one sample.
-void replaceNonFinite(std::vector<float>& samples) {
-    for (float& sample : samples) {
-        if (!std::isfinite(sample)) sample = 0.0f;
-    }
-}
-
-}  // namespace
 
 bool PacketConverter::configure(const MixFormatInfo& source, std::uint32_t sourceRate,
                                 const RunConfig& config, std::string& errorMessage) {
@@ -21,7 +8,6 @@ bool PacketConverter::configure(const MixFormatInfo& source, std::uint32_t sourc
     channels_ = config.channels;
     format_ = config.format;
     outputRate_ = config.outputRate != 0 ? config.outputRate : sourceRate;
-    folds_ = config.downmix && source.sourceChannels > config.channels;
     mix_ = planChannelMix(source, config.channels, config.downmix);
     resampler_.reset();
     if (outputRate_ == sourceRate) return true;
@@ -39,7 +25,7 @@ std::uint64_t PacketConverter::convert(const void* data, std::uint32_t frames, s
     // A packet larger than any before grows the buffers; running out of memory there ends the
     // run through its message, like a failed write, instead of ending the process.
     try {
-        if (!resampler_ && !folds_) {
+        if (!resampler_ && !mix_.foldDown) {
             convertSamples(source_, data, frames, flags, channels_, format_, buffers_);
             return frames;
         }
@@ -48,7 +34,6 @@ std::uint64_t PacketConverter::convert(const void* data, std::uint32_t frames, s
             encodeFrames(mixed_.data(), frames, mix_.outputs, channels_, format_, buffers_);
             return frames;
         }
-        replaceNonFinite(mixed_);
         const std::size_t produced = resampler_->process(mixed_.data(), frames, errorMessage);
         if (!errorMessage.empty()) return 0;
         // The first packets give less than their share while the filter fills: the output

@@ -49,7 +49,6 @@ class PacketConverter {
     std::int32_t channels_ = 2;
     SampleFormat format_ = SampleFormat::F32;
     std::uint32_t outputRate_ = 0;
-    bool folds_ = false;  // the fold-down applies: more source channels than output channels
     ChannelMix mix_;
     std::optional<Resampler> resampler_;  // only when the rates differ
     std::vector<float> mixed_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace {
 
@@ -82,6 +83,7 @@ ChannelMix planFoldDown(std::size_t sourceChannels, std::uint32_t mask, std::siz
             sums[side] += sideWeight(positionOf(channel, mask), side);
     }
     ChannelMix mix;
+    mix.foldDown = true;
     mix.outputs = outputs;
     for (std::size_t channel = 0; channel < sourceChannels; ++channel) {
         double weights[2];
@@ -128,16 +130,71 @@ bool describeSource(const MixFormatInfo& info, SourceLayout& layout) {
 }
 
 // Samples are little-endian. Floats are copied as bytes so that NaN payloads pass unchanged.
-float decode(const SourceLayout& layout, const unsigned char* sample) {
-    if (layout.isFloat) {
-        float value;
-        std::memcpy(&value, sample, sizeof value);
-        return value;
-    }
+float decodeFloat(const unsigned char* sample) {
+    float value;
+    std::memcpy(&value, sample, sizeof value);
+    return value;
+}
+
+float decodeInteger(const unsigned char* sample, std::size_t width, std::uint32_t unusedBits,
+                    float scale) {
     std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < layout.width; ++i) bits |= std::uint32_t{sample[i]} << 8 * i;
-    const auto value = static_cast<std::int32_t>(bits << layout.unusedBits) >> layout.unusedBits;
-    return static_cast<float>(value) * layout.scale;
+    for (std::size_t i = 0; i < width; ++i) bits |= std::uint32_t{sample[i]} << 8 * i;
+    const auto value = static_cast<std::int32_t>(bits << unusedBits) >> unusedBits;
+    return static_cast<float>(value) * scale;
+}
+
+float decode(const SourceLayout& layout, const unsigned char* sample) {
+    if (layout.isFloat) return decodeFloat(sample);
+    return decodeInteger(sample, layout.width, layout.unusedBits, layout.scale);
+}
+
+// The same decoding with the storage fixed at compile time, for the mixing loops: a branch per
+// sample there costs as much as the resampler does.
+struct FloatSample {
+    float operator()(const unsigned char* sample) const { return decodeFloat(sample); }
+};
+
+template <std::size_t Width>
+struct IntegerSample {
+    std::uint32_t unusedBits;
+    float scale;
+    float operator()(const unsigned char* sample) const {
+        return decodeInteger(sample, Width, unusedBits, scale);
+    }
+};
+
+// A NaN or an infinity would stay in a resampler's memory and spoil every frame after it.
+float finite(float sample) {
+    return std::isfinite(sample) ? sample : 0.0f;
+}
+
+template <typename Decode>
+void mixWith(const Decode& decode, const ChannelMix& mix, const unsigned char* source,
+             std::size_t frames, std::size_t frameBytes, std::size_t width, float* out) {
+    if (!mix.foldDown && mix.outputs == 1) {
+        for (std::size_t f = 0; f < frames; ++f, source += frameBytes) {
+            out[f] = finite(decode(source));
+        }
+        return;
+    }
+    if (!mix.foldDown) {
+        for (std::size_t f = 0; f < frames; ++f, source += frameBytes, out += 2) {
+            out[0] = finite(decode(source));
+            out[1] = finite(decode(source + width));
+        }
+        return;
+    }
+    for (std::size_t f = 0; f < frames; ++f, source += frameBytes) {
+        for (std::size_t output = 0; output < mix.outputs; ++output) {
+            float sum = 0.0f;
+            for (std::size_t t = 0; t < mix.tapCounts[output]; ++t) {
+                const ChannelMix::Tap& tap = mix.taps[output][t];
+                sum += tap.weight * decode(source + tap.channel * width);
+            }
+            *out++ = finite(sum);
+        }
+    }
 }
 
 void encode(float sample, float& out) {
@@ -176,6 +233,10 @@ void convertInto(std::vector<Sample>& buffer, const MixFormatInfo& info, const v
 template <typename Sample>
 void encodeInto(std::vector<Sample>& buffer, const float* mixed, std::size_t frames,
                 std::size_t distinct, std::size_t channels) {
+    if (std::is_same_v<Sample, float> && channels == distinct) {
+        buffer.assign(mixed, mixed + channels * frames);
+        return;
+    }
     buffer.resize(channels * frames);
     Sample* out = buffer.data();
     for (std::size_t f = 0; f < frames; ++f, mixed += distinct, out += channels) {
@@ -245,15 +306,12 @@ void convertPacket(const MixFormatInfo& info, const void* data, std::uint32_t fr
 }
 
 ChannelMix planChannelMix(const MixFormatInfo& info, std::int32_t channels, bool downmix) {
-    const auto sourceChannels = static_cast<std::size_t>(std::max(info.sourceChannels, 0));
-    const std::size_t outputs = channels >= 2 && sourceChannels >= 2 ? 2 : 1;
     if (downmix && info.sourceChannels > channels) {
-        return planFoldDown(sourceChannels, info.channelMask, std::min<std::size_t>(channels, 2));
+        return planFoldDown(static_cast<std::size_t>(info.sourceChannels), info.channelMask,
+                            channels >= 2 ? 2 : 1);
     }
     ChannelMix mix;
-    mix.outputs = outputs;
-    addTap(mix, 0, 0, 1.0);
-    if (outputs == 2) addTap(mix, 1, 1, 1.0);
+    mix.outputs = channels >= 2 && info.sourceChannels >= 2 ? 2 : 1;
     return mix;
 }
 
@@ -267,17 +325,20 @@ void mixSamples(const MixFormatInfo& info, const ChannelMix& mix, const void* da
     }
     mixed.resize(total);
     const auto* source = static_cast<const unsigned char*>(data);
-    const std::size_t frameBytes = layout.width * static_cast<std::size_t>(info.sourceChannels);
+    const std::size_t width = layout.width;
+    const std::size_t frameBytes = width * static_cast<std::size_t>(info.sourceChannels);
     float* out = mixed.data();
-    for (std::size_t f = 0; f < frames; ++f, source += frameBytes) {
-        for (std::size_t output = 0; output < mix.outputs; ++output) {
-            float sum = 0.0f;
-            for (std::size_t t = 0; t < mix.tapCounts[output]; ++t) {
-                const ChannelMix::Tap& tap = mix.taps[output][t];
-                sum += tap.weight * decode(layout, source + tap.channel * layout.width);
-            }
-            *out++ = sum;
-        }
+    if (layout.isFloat) {
+        mixWith(FloatSample{}, mix, source, frames, frameBytes, width, out);
+    } else if (width == 2) {
+        mixWith(IntegerSample<2>{layout.unusedBits, layout.scale}, mix, source, frames, frameBytes,
+                width, out);
+    } else if (width == 3) {
+        mixWith(IntegerSample<3>{layout.unusedBits, layout.scale}, mix, source, frames, frameBytes,
+                width, out);
+    } else {
+        mixWith(IntegerSample<4>{layout.unusedBits, layout.scale}, mix, source, frames, frameBytes,
+                width, out);
     }
 }
 

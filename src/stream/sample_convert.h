@@ -58,6 +58,8 @@ struct ChannelMix {
     static constexpr std::size_t kMaxTaps = 7;
 
     std::size_t outputs = 1;  // distinct output channels, 1 or 2
+    // False: output channels 0 and 1 are source channels 0 and 1, and no taps are given.
+    bool foldDown = false;
     std::array<std::array<Tap, kMaxTaps>, 2> taps{};
     std::array<std::size_t, 2> tapCounts{};
 };
@@ -72,7 +74,8 @@ struct ChannelMix {
 ChannelMix planChannelMix(const MixFormatInfo& info, std::int32_t channels, bool downmix);
 
 // Fills `mixed` with frames x mix.outputs floats, the packet's samples scaled to [-1, 1] and mixed
-// by `mix`. Silent packets, missing data and formats that cannot be decoded give zeros.
+// by `mix`. Silent packets, missing data and formats that cannot be decoded give zeros, and so do
+// NaNs and infinities.
 void mixSamples(const MixFormatInfo& info, const ChannelMix& mix, const void* data,
                 std::uint32_t frames, std::uint32_t flags, std::vector<float>& mixed);
 
