@@ -52,8 +52,8 @@ std::uint32_t positionOf(std::size_t channel, std::uint32_t mask) {
     return 0;
 }
 
-// -3 dB: a centre or surround channel shares its power between two speakers, or stands beside
-// the front one.
+// -3 dB: the centre goes to both sides at half its power, and the surround channels join their
+// side at the same level.
 constexpr double kSurroundWeight = 0.7071;
 
 // A position's weight in the left (side 0) or right (side 1) fold-down; 0 leaves it out.
@@ -79,8 +79,9 @@ void addTap(ChannelMix& mix, std::size_t output, std::size_t channel, double wei
 ChannelMix planFoldDown(std::size_t sourceChannels, std::uint32_t mask, std::size_t outputs) {
     double sums[2] = {0.0, 0.0};
     for (std::size_t channel = 0; channel < sourceChannels; ++channel) {
-        for (int side = 0; side < 2; ++side)
+        for (int side = 0; side < 2; ++side) {
             sums[side] += sideWeight(positionOf(channel, mask), side);
+        }
     }
     ChannelMix mix;
     mix.foldDown = true;
@@ -233,9 +234,11 @@ void convertInto(std::vector<Sample>& buffer, const MixFormatInfo& info, const v
 template <typename Sample>
 void encodeInto(std::vector<Sample>& buffer, const float* mixed, std::size_t frames,
                 std::size_t distinct, std::size_t channels) {
-    if (std::is_same_v<Sample, float> && channels == distinct) {
-        buffer.assign(mixed, mixed + channels * frames);
-        return;
+    if constexpr (std::is_same_v<Sample, float>) {
+        if (channels == distinct) {
+            buffer.assign(mixed, mixed + channels * frames);
+            return;
+        }
     }
     buffer.resize(channels * frames);
     Sample* out = buffer.data();
