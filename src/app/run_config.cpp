@@ -22,7 +22,8 @@ enum class Option {
     Chunk,
     Format,
     StopOn,
-    DeviceId
+    DeviceId,
+    OutputRate
 };
 
 struct OptionText {
@@ -32,11 +33,17 @@ struct OptionText {
 
 // No option text is the start of another, so the order decides no outcome.
 const OptionText kOptions[] = {
-    {"--mode=", Option::Mode},      {"--window-id=", Option::WindowId},
-    {"--pid=", Option::Pid},        {"--exclude-pid=", Option::ExcludePid},
-    {"--rate=", Option::Rate},      {"--channels=", Option::Channels},
-    {"--chunk=", Option::Chunk},    {"--format=", Option::Format},
-    {"--stop-on=", Option::StopOn}, {"--device-id=", Option::DeviceId},
+    {"--mode=", Option::Mode},
+    {"--window-id=", Option::WindowId},
+    {"--pid=", Option::Pid},
+    {"--exclude-pid=", Option::ExcludePid},
+    {"--rate=", Option::Rate},
+    {"--channels=", Option::Channels},
+    {"--chunk=", Option::Chunk},
+    {"--format=", Option::Format},
+    {"--stop-on=", Option::StopOn},
+    {"--device-id=", Option::DeviceId},
+    {"--output-rate=", Option::OutputRate},
 };
 
 void writeUsage(std::FILE* errorStream) {
@@ -64,6 +71,23 @@ bool readFormat(const char* value, SampleFormat& format) {
         }
     }
     return false;
+}
+
+// Unlike the other numbers, a rate is read strictly: digits only, so that a typing slip such as
+// "--output-rate=16k" is refused rather than taken for another rate.
+bool readOutputRate(const char* value, std::uint32_t& rate) {
+    if (*value == '\0') return false;
+    std::uint64_t number = 0;
+    for (; *value != '\0'; ++value) {
+        if (*value < '0' || *value > '9') return false;
+        // Stops growing once past the range, so that a long run of digits cannot overflow.
+        if (number <= kMaxOutputRate) {
+            number = number * 10 + static_cast<std::uint64_t>(*value - '0');
+        }
+    }
+    if (number < kMinOutputRate || number > kMaxOutputRate) return false;
+    rate = static_cast<std::uint32_t>(number);
+    return true;
 }
 
 // Process loopback always follows the default output, so a chosen endpoint makes sense only for
@@ -155,6 +179,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
             }
             if (std::strcmp(argument, "--fill-silence") == 0) config.fillSilence = true;
             if (std::strcmp(argument, "--list-devices") == 0) config.listDevices = true;
+            if (std::strcmp(argument, "--downmix") == 0) config.downmix = true;
             continue;  // anything unrecognised is dropped without a word
         }
 
@@ -194,6 +219,14 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
                 break;
             case Option::DeviceId:
                 config.deviceId = value;
+                break;
+            case Option::OutputRate:
+                if (!readOutputRate(value, config.outputRate)) {
+                    std::fputs("--output-rate must be a whole number of Hz from 8000 to 384000\n",
+                               errorStream);
+                    writeUsage(errorStream);
+                    return false;
+                }
                 break;
         }
     }

@@ -22,8 +22,13 @@ struct RunConfig {
     bool stopOnStdinClose = false;  // "--stop-on=stdin-close": the end of stdin stops the run
     bool fillSilence = false;       // "--fill-silence": zeros for the time nothing plays
     std::optional<std::string> deviceId{};  // "--device-id=": this render endpoint's system mix
-    bool listDevices = false;  // "--list-devices": the list of output devices instead of a run
+    bool listDevices = false;      // "--list-devices": the list of output devices instead of a run
+    std::uint32_t outputRate = 0;  // "--output-rate=": the stream's rate; 0 keeps the engine's
+    bool downmix = false;  // "--downmix": fold surplus source channels in instead of dropping them
 };
+
+inline constexpr std::uint32_t kMinOutputRate = 8000;
+inline constexpr std::uint32_t kMaxOutputRate = 384000;
 
 inline constexpr const char* kSilenceMode = "test-silence";
 
@@ -36,9 +41,9 @@ inline bool isSilenceMode(const RunConfig& config) {
 bool asksForVersion(int argc, char** argv);
 
 // Fills `config` from the process arguments. Returns false when the process must end with exit
-// code 1 ("--help", a bad "--format=" or "--stop-on=" value, a "--device-id=" that the mode cannot
-// take, or a channel or chunk size the run cannot use); the reason has then been written to
-// `errorStream`. Never writes to standard output.
+// code 1 ("--help", a bad "--format=", "--stop-on=" or "--output-rate=" value, a "--device-id="
+// that the mode cannot take, or a channel or chunk size the run cannot use); the reason has then
+// been written to `errorStream`. Never writes to standard output.
 bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* errorStream = stderr);
 
 // Reads a number the way atoi does (leading blanks, optional sign, digits up to the first other

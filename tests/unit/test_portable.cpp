@@ -34,13 +34,16 @@ static std::string outcome(std::vector<std::string> args) {
                   c.windowId.c_str(), c.pid, c.excludePid, c.rate, c.channels, c.chunkFrames,
                   static_cast<int>(c.format), c.stopOnStdinClose);
     const std::string device = c.deviceId ? "|device " + *c.deviceId : "";
+    const std::string outputRate = c.outputRate != 0 ? "|rate " + std::to_string(c.outputRate) : "";
     return text + device + (c.listDevices ? "|list" : "") + (c.fillSilence ? "|fill" : "") +
-           drain(errors);
+           outputRate + (c.downmix ? "|downmix" : "") + drain(errors);
 }
 
 TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
     const std::string kOnlySystem =
         "--device-id works only with --mode=system without --exclude-pid\n";
+    const std::string kRateRange =
+        "--output-rate must be a whole number of Hz from 8000 to 384000\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         // Numbers read like atoi and saturate at the 32-bit bounds.
         {{"--mode=process", "--pid= \t+7", "--exclude-pid=12abc", "--rate=2147483648",
@@ -72,7 +75,21 @@ TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
         {{"--mode=window", "--device-id=a"}, kOnlySystem + kUsage},
         {{"--device-id=", "--mode=process", "--list-devices"}, kOnlySystem + kUsage},
         {{"--list-devices", "--device-id="}, "Empty device id\n" + kUsage},
-        {{"--list-devices", "--channels=0"}, "Unsupported channel count: 0\n" + kUsage}};
+        {{"--list-devices", "--channels=0"}, "Unsupported channel count: 0\n" + kUsage},
+        // An output rate is digits only, within its range; the last one given counts.
+        {{"--output-rate=384000", "--downmix", "--downmix=1"},
+         "system||-1|-1|48000|2|960|2|0|rate 384000|downmix"},
+        {{"--output-rate=44100", "--mode=test-silence", "--output-rate=8000", "--DOWNMIX"},
+         "test-silence||-1|-1|48000|2|960|2|0|rate 8000"},
+        {{"--output-rate=0000016000"}, "system||-1|-1|48000|2|960|2|0|rate 16000"},
+        {{"--output-rate=7999"}, kRateRange + kUsage},
+        {{"--output-rate=384001", "--mode=test-silence"}, kRateRange + kUsage},
+        {{"--output-rate=99999999999999999999048000"}, kRateRange + kUsage},
+        {{"--output-rate=48000", "--output-rate="}, kRateRange + kUsage},
+        {{"--output-rate=+48000"}, kRateRange + kUsage},
+        {{"--output-rate= 48000"}, kRateRange + kUsage},
+        {{"--output-rate=48000Hz", "--help"}, kRateRange + kUsage},
+        {{"--output-rate=48k"}, kRateRange + kUsage}};
     for (const auto& [args, expected] : cases) EXPECT_EQ(outcome(args), expected);
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <tuple>
 
+#include "stream/packet_converter.h"
 #include "stream/sample_convert.h"
 
 // Allocations fail from a size on: running out of memory must be reported, and a packet no
@@ -63,6 +64,7 @@ TEST(ConvertSamples, GivesTheKnownOutputForEachFormat) {
         {mix(kExt, 1, 32, 31), 0, Bytes{0, 0, 0, 0x40, 1, 0, 0, 0x80}, f32, {-1, 0x1p-30f}},
         {mix(kExt, 1, 32, 1), 0, Bytes{1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF}, f32, {-1, 0}},
         {mix(kPcm, 1, 32, 24), 0, Bytes{0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}, f32, {-1, 1}},
+        {mix(kExt, 1, 32, 0), 0, Bytes{0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F}, f32, {-1, 1}},
         // Nothing to decode.
         {mix(kFloat, 1, 32), kBufferFlagSilent, x, f32, {0, 0}},
         {mix(kFloat, 1, 32), 0, Bytes(), f32, {0, 0}},
@@ -82,9 +84,6 @@ TEST(ConvertSamples, GivesTheKnownOutputForEachFormat) {
         const F32 got = format == f32 ? out.f32 : F32(out.s16.begin(), out.s16.end());
         EXPECT_EQ(bytesOf(got), bytesOf(expected));
     }
-    // A channel past the source's last reads as the last; 0 valid bits mean all 32 (here the
-    // bits of 4.0f).
-    EXPECT_EQ(readSampleAsFloat({false, true, 2, 32, 0}, x.data(), 1, 5), 0.5f + 0x1p-8f);
 }
 
 TEST(ConvertPacket, WritesThePacketOrSaysWhyNot) {
@@ -105,4 +104,40 @@ TEST(ConvertPacket, WritesThePacketOrSaysWhyNot) {
     EXPECT_EQ(write(1920, file), "Not enough memory to convert a packet of 1920 frames");
     failAllocationsFrom = SIZE_MAX;
     std::fclose(file);
+}
+
+// Whatever the conversion, a packet no larger than the first needs no new memory (the first
+// packets of a resampled stream give less output than later ones); a larger one that cannot have
+// it ends the run with a message.
+TEST(PacketConverter, NeedsNoNewMemoryForPacketsNoLargerThanTheFirst) {
+    const MixFormatInfo surround = mix(kExt, 6, 32, 32, 3);
+    const F32 in(6 * 4410, 0.25f);
+    // Output channels, format, rate and fold-down, from 6 channels at 44.1 kHz.
+    const std::tuple<std::int32_t, SampleFormat, std::uint32_t, bool> cases[] = {
+        {2, SampleFormat::F32, 0, false},
+        {2, SampleFormat::S16, 0, true},
+        {2, SampleFormat::F32, 48000, false},
+        {1, SampleFormat::S16, 16000, true}};
+    for (const auto& [channels, format, rate, downmix] : cases) {
+        RunConfig config;
+        config.channels = channels;
+        config.format = format;
+        config.outputRate = rate;
+        config.downmix = downmix;
+        PacketConverter converter;
+        std::string error;
+        ASSERT_TRUE(converter.configure(surround, 44100, config, error));
+        std::FILE* const file = std::tmpfile();
+        converter.write(in.data(), 441, 0, error, file);
+        std::string later;
+        failAllocationsFrom = 128;
+        for (int packet = 0; packet < 20; ++packet) converter.write(in.data(), 441, 0, later, file);
+        converter.write(in.data(), 100, 0, later, file);
+        std::string larger;
+        converter.write(in.data(), 4410, 0, larger, file);
+        failAllocationsFrom = SIZE_MAX;
+        EXPECT_EQ(error + later, "") << rate;
+        EXPECT_EQ(larger, "Not enough memory to convert a packet of 4410 frames") << rate;
+        std::fclose(file);
+    }
 }
