@@ -72,6 +72,9 @@ struct Settings {
     std::vector<HANDLE> completions;                // our threads that deliver a completion
     unsigned long released = 0, sequence = 0;
     unsigned long long frames = 0, polls = 0, runTime = 0, startedAt = 0;
+    // The longest time from the end of a stopped client's last packet to the first packet of the
+    // next, as the devices' clocks tell it: the time without a device.
+    unsigned long long lastEnd = 0, gap = 0;
     double tone = 0;                                   // Hz; 0: the bytes of data= or the sequence
     std::vector<std::pair<DWORD, std::string>> moves;  // ms after the first Start, new default
     HANDLE mover = nullptr;
@@ -306,7 +309,7 @@ class Endpoint final : public IMMDeviceEnumerator,
         const bool ready = initialized && !running && !eventless;
         const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
         if (FAILED(status)) return status;
-        running = true, startedAt = nextPosition = now100ns();
+        running = true, delivered = false, startedAt = nextPosition = now100ns();
         if (g.startedAt == 0) g.startedAt = startedAt;
         if (!g.moves.empty() && !g.mover)
             g.mover = CreateThread(nullptr, 0, moveDefault, nullptr, 0, nullptr);
@@ -314,7 +317,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         if (!running || held) logLine("mismatch Stop without a Start or with a packet held");
-        if (running) g.runTime = now100ns() - startedAt;
+        if (running) g.runTime = now100ns() - g.startedAt, g.lastEnd = nextPosition;
         running = false;
         return S_OK;
     }
@@ -360,6 +363,9 @@ class Endpoint final : public IMMDeviceEnumerator,
         *data = nullptr, *frames = 0, *flagsOut = 0;
         if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
         if (position) *position = positionOf(*packet);
+        if (!delivered && g.lastEnd != 0)
+            g.gap = std::max(g.gap, positionOf(*packet) - std::min(g.lastEnd, positionOf(*packet)));
+        delivered = true;
         nextPosition = positionOf(*packet) + duration(packet->frames);
         buffer.resize(packet->frames * align);
         for (char& byte : buffer)
@@ -441,6 +447,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     unsigned long flags = 0, rate = 0, align = 0, bits = 0, next = 0;
     unsigned long long toneFrames = 0;
     UINT32 held = 0, positionsAsked = 0;
+    bool delivered = false;  // a packet since Start
     ULONGLONG startedAt = 0, nextPosition = 0;
     HANDLE event = nullptr;
     std::string buffer;
@@ -612,4 +619,8 @@ unsigned long long fakeAudioRunTime() {
 
 unsigned long long fakeAudioStartedAt() {
     return g.startedAt;
+}
+
+unsigned long long fakeAudioGap() {
+    return g.gap;
 }
