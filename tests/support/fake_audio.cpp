@@ -70,7 +70,7 @@ struct Settings {
     std::function<void()> drained;
     std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
     std::vector<HANDLE> completions;                // our threads that deliver a completion
-    unsigned long released = 0, sequence = 0;
+    unsigned long released = 0, sequence = 0, positionsAsked = 0;
     unsigned long long frames = 0, polls = 0, runTime = 0, startedAt = 0;
     // The longest time from the end of a stopped client's last packet to the first packet of the
     // next, as the devices' clocks tell it: the time without a device.
@@ -356,7 +356,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flagsOut, UINT64*,
                                         UINT64* position) override {
         if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
-        if (position && !positionsAsked++) logLine("positions asked");
+        if (position && !g.positionsAsked++) logLine("positions asked");
         // An injected AUDCLNT_S_BUFFER_EMPTY finds nothing even when a packet is ready.
         const HRESULT status = fault("GetBuffer");
         const auto* packet = status == S_OK ? ready() : nullptr;
@@ -446,7 +446,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     bool initialized = false, running = false;
     unsigned long flags = 0, rate = 0, align = 0, bits = 0, next = 0;
     unsigned long long toneFrames = 0;
-    UINT32 held = 0, positionsAsked = 0;
+    UINT32 held = 0;
     bool delivered = false;  // a packet since Start
     ULONGLONG startedAt = 0, nextPosition = 0;
     HANDLE event = nullptr;
