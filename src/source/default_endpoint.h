@@ -15,11 +15,13 @@ using CreateInstanceFunction = decltype(&CoCreateInstance);
 
 // Activates an IAudioClient on the default console render device. On failure returns false,
 // `client` holds nothing and errorMessage has the reason; on success errorMessage is left alone.
-// When `enumerator` is given it receives the enumerator, for hearing of later device changes.
+// When `enumerator` is given it receives the enumerator, for hearing of later device changes;
+// when `device` is given, the endpoint.
 bool activateDefaultAudioClient(CreateInstanceFunction createInstance,
                                 Microsoft::WRL::ComPtr<IAudioClient>& client,
                                 std::string& errorMessage,
-                                Microsoft::WRL::ComPtr<IMMDeviceEnumerator>* enumerator = nullptr);
+                                Microsoft::WRL::ComPtr<IMMDeviceEnumerator>* enumerator = nullptr,
+                                Microsoft::WRL::ComPtr<IMMDevice>* device = nullptr);
 
 // The system's device enumerator; false with errorMessage set when it cannot be made.
 bool createDeviceEnumerator(CreateInstanceFunction createInstance,

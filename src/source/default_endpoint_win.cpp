@@ -26,8 +26,8 @@ bool createDeviceEnumerator(CreateInstanceFunction createInstance,
 }
 
 bool activateDefaultAudioClient(CreateInstanceFunction createInstance, ComPtr<IAudioClient>& client,
-                                std::string& errorMessage,
-                                ComPtr<IMMDeviceEnumerator>* enumerator) {
+                                std::string& errorMessage, ComPtr<IMMDeviceEnumerator>* enumerator,
+                                ComPtr<IMMDevice>* endpoint) {
     // A new enumerator every time: after a device change an old one would keep answering with
     // the endpoint that was the default when it was made.
     ComPtr<IMMDeviceEnumerator> ownEnumerator;
@@ -44,6 +44,7 @@ bool activateDefaultAudioClient(CreateInstanceFunction createInstance, ComPtr<IA
         return false;
     }
     if (enumerator != nullptr) *enumerator = std::move(ownEnumerator);
+    if (endpoint != nullptr) *endpoint = std::move(device);
     return true;
 }
 

@@ -17,6 +17,11 @@ std::string deviceListLine(std::string_view id, std::string_view name, bool isDe
 #ifdef _WIN32
 #include "source/default_endpoint.h"
 
+// An endpoint's id as GetDevice takes it, and the name Windows shows for it, in UTF-8; "" when
+// either cannot be read.
+std::string readEndpointId(IMMDevice& device);
+std::string readEndpointName(IMMDevice& device);
+
 // Writes a line for each active render endpoint, in the system's order, once all are known.
 // Returns the exit code (0; 2 when the list cannot be had, 4 when it cannot be written), with the
 // reason for a failure in errorMessage.

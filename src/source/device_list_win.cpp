@@ -35,14 +35,6 @@ HRESULT readId(IMMDevice& device, std::string& id) {
     return hr;
 }
 
-// "" when the name cannot be read: the device is listed all the same.
-std::string readFriendlyName(IMMDevice& device) {
-    ComPtr<IPropertyStore> store;
-    if (FAILED(device.OpenPropertyStore(STGM_READ, store.GetAddressOf()))) return "";
-    PropertyValue name;
-    if (FAILED(store->GetValue(audio::PKEY_Device_FriendlyName, &name.value))) return "";
-    return name.value.vt == VT_LPWSTR ? toUtf8(name.value.pwszVal) : "";
-}
 
 // The endpoint whose system mix a run captures by default; none when it cannot be had.
 std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator) {
@@ -54,6 +46,25 @@ std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator) {
     }
     return id;
 }
+
+}  // namespace
+
+std::string readEndpointId(IMMDevice& device) {
+    std::string id;
+    readId(device, id);
+    return id;
+}
+
+// "" when the name cannot be read: the device is listed all the same.
+std::string readEndpointName(IMMDevice& device) {
+    ComPtr<IPropertyStore> store;
+    if (FAILED(device.OpenPropertyStore(STGM_READ, store.GetAddressOf()))) return "";
+    PropertyValue name;
+    if (FAILED(store->GetValue(audio::PKEY_Device_FriendlyName, &name.value))) return "";
+    return name.value.vt == VT_LPWSTR ? toUtf8(name.value.pwszVal) : "";
+}
+
+namespace {
 
 bool describeOutputDevices(CreateInstanceFunction createInstance, std::string& lines,
                            std::string& errorMessage) {
@@ -72,7 +83,7 @@ bool describeOutputDevices(CreateInstanceFunction createInstance, std::string& l
         hr = devices->Item(index, device.GetAddressOf());
         if (SUCCEEDED(hr)) hr = readId(*device.Get(), id);
         if (SUCCEEDED(hr))
-            lines += deviceListLine(id, readFriendlyName(*device.Get()), id == defaultId);
+            lines += deviceListLine(id, readEndpointName(*device.Get()), id == defaultId);
     }
     if (FAILED(hr)) {
         errorMessage = "Failed to list audio devices: " + describeStatus(hr);

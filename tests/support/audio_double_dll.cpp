@@ -3,8 +3,9 @@
 // settings come from OAH_DOUBLE (see fake_audio.h). At exit OAH_DOUBLE_LOG (a Windows path) gets
 // every mismatch with the platform's rules, "positions asked" when GetBuffer was asked for packet
 // positions, what is still held ("outstanding ...") and
-// "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<Start to Stop>
-// started=<the counter at Start>" (times in 100-ns units).
+// "exit frames=<released> outstanding=<n> polls=<packet-size calls> runtime=<first Start to last
+// Stop> started=<the counter at the first Start> gap=<the longest time without a client's
+// packets between two clients>" (times in 100-ns units).
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,9 +37,10 @@ void writeReport() {
             std::fprintf(log, "%s\n", line.c_str());
     const std::vector<std::string> held = fakeAudioOutstanding();
     for (const std::string& what : held) std::fprintf(log, "outstanding %s\n", what.c_str());
-    std::fprintf(log, "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu started=%llu\n",
+    std::fprintf(log,
+                 "exit frames=%llu outstanding=%zu polls=%llu runtime=%llu started=%llu gap=%llu\n",
                  fakeAudioFrames(), held.size(), fakeAudioPolls(), fakeAudioRunTime(),
-                 fakeAudioStartedAt());
+                 fakeAudioStartedAt(), fakeAudioGap());
     std::fclose(log);
 }
 

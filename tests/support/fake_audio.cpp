@@ -70,8 +70,14 @@ struct Settings {
     std::function<void()> drained;
     std::vector<IMMNotificationClient*> callbacks;  // registered, each with a reference of ours
     std::vector<HANDLE> completions;                // our threads that deliver a completion
-    unsigned long released = 0, sequence = 0;
+    unsigned long released = 0, sequence = 0, positionsAsked = 0;
     unsigned long long frames = 0, polls = 0, runTime = 0, startedAt = 0;
+    // The longest time from the end of a stopped client's last packet to the first packet of the
+    // next, as the devices' clocks tell it: the time without a device.
+    unsigned long long lastEnd = 0, gap = 0;
+    double tone = 0;                                   // Hz; 0: the bytes of data= or the sequence
+    std::vector<std::pair<DWORD, std::string>> moves;  // ms after the first Start, new default
+    HANDLE mover = nullptr;
     std::set<void*> blocks;  // task memory handed out and not freed yet
 } g;
 
@@ -124,8 +130,10 @@ HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
 }
 
 class Endpoint;
-Endpoint* g_devices[4];  // in the order the enumerator lists them; the second is the default
+// In the order the enumerator lists them; the second is the default until a move.
+Endpoint* g_devices[6];
 Endpoint* g_collection = nullptr;
+Endpoint* g_default = nullptr;  // nullptr: no default output
 
 // One audio endpoint in all the roles a run meets it in: the enumerator, the device, its property
 // store, its audio client and capture service, or, for process loopback, the activation operation
@@ -146,7 +154,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     const char* const name;
     const wchar_t *const id, *const title;  // the device's id and friendly name
     const EDataFlow flow;
-    const DWORD state;
+    DWORD state;                     // a device the default moves to becomes active
     std::vector<Endpoint*> members;  // as a collection
     LONG refs = 0;
     LONG completing = 0;   // 1 while a completion of ours holds a reference
@@ -173,9 +181,15 @@ class Endpoint final : public IMMDeviceEnumerator,
     HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
                                                       IMMDevice** out) override {
         const bool renderConsole = flow == eRender && role == eConsole;
+        Endpoint* found = nullptr;
+        {
+            Lock lock;
+            found = g_default;
+        }
+        const HRESULT none = found ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
         const HRESULT status =
-            fault("GetDefaultAudioEndpoint", renderConsole ? S_OK : E_INVALIDARG);
-        *out = SUCCEEDED(status) ? (AddRef(), this) : nullptr;
+            fault("GetDefaultAudioEndpoint", renderConsole ? none : E_INVALIDARG);
+        *out = SUCCEEDED(status) ? (found->AddRef(), found) : nullptr;
         return status;
     }
     HRESULT STDMETHODCALLTYPE
@@ -275,7 +289,7 @@ class Endpoint final : public IMMDeviceEnumerator,
         const HRESULT status = fault(
             "Initialize", loopback && flow == eCapture ? AUDCLNT_E_WRONG_ENDPOINT_TYPE : S_OK);
         initialized = SUCCEEDED(status), flags = streamFlags;
-        align = format->nBlockAlign, rate = format->nSamplesPerSec;
+        align = format->nBlockAlign, rate = format->nSamplesPerSec, bits = format->wBitsPerSample;
         logLine("init %s share=%d flags=0x%08lx duration=%lld period=%lld format=%s", name,
                 int(share), streamFlags, duration, period,
                 hex(format, sizeof *format + format->cbSize).c_str());
@@ -294,12 +308,16 @@ class Endpoint final : public IMMDeviceEnumerator,
         const bool eventless = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && !event;
         const bool ready = initialized && !running && !eventless;
         const HRESULT status = fault("Start", ready ? S_OK : AUDCLNT_E_NOT_INITIALIZED);
-        if (SUCCEEDED(status)) running = true, startedAt = nextPosition = g.startedAt = now100ns();
+        if (FAILED(status)) return status;
+        running = true, delivered = false, startedAt = nextPosition = now100ns();
+        if (g.startedAt == 0) g.startedAt = startedAt;
+        if (!g.moves.empty() && !g.mover)
+            g.mover = CreateThread(nullptr, 0, moveDefault, nullptr, 0, nullptr);
         return status;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         if (!running || held) logLine("mismatch Stop without a Start or with a packet held");
-        if (running) g.runTime = now100ns() - startedAt;
+        if (running) g.runTime = now100ns() - g.startedAt, g.lastEnd = nextPosition;
         running = false;
         return S_OK;
     }
@@ -338,18 +356,22 @@ class Endpoint final : public IMMDeviceEnumerator,
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flagsOut, UINT64*,
                                         UINT64* position) override {
         if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
-        if (position && !positionsAsked++) logLine("positions asked");
+        if (position && !g.positionsAsked++) logLine("positions asked");
         // An injected AUDCLNT_S_BUFFER_EMPTY finds nothing even when a packet is ready.
         const HRESULT status = fault("GetBuffer");
         const auto* packet = status == S_OK ? ready() : nullptr;
         *data = nullptr, *frames = 0, *flagsOut = 0;
         if (packet == nullptr) return SUCCEEDED(status) ? AUDCLNT_S_BUFFER_EMPTY : status;
         if (position) *position = positionOf(*packet);
+        if (!delivered && g.lastEnd != 0)
+            g.gap = std::max(g.gap, positionOf(*packet) - std::min(g.lastEnd, positionOf(*packet)));
+        delivered = true;
         nextPosition = positionOf(*packet) + duration(packet->frames);
         buffer.resize(packet->frames * align);
         for (char& byte : buffer)
             byte = char(g.data.empty() ? g.sequence : g.data[g.sequence % g.data.size()]),
             ++g.sequence;
+        if (g.tone > 0) playTone(packet->frames);
         *data = packet->flags & kNullData ? nullptr : reinterpret_cast<BYTE*>(&buffer[0]);
         *frames = held = packet->frames;
         *flagsOut = packet->flags & ~kNullData;
@@ -357,16 +379,17 @@ class Endpoint final : public IMMDeviceEnumerator,
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
         if (frames != held) logLine("mismatch ReleaseBuffer of %u frames", frames);
-        if (held == 0) return S_OK;  // after an empty GetBuffer
+        const HRESULT status = fault("ReleaseBuffer");
+        if (held == 0) return status;  // after an empty GetBuffer
         // Poisoned, so that data used after its release shows in the stream.
         std::fill(buffer.begin(), buffer.end(), '\xDD');
         g.frames += held, held = 0, ++next;
-        if (++g.released != g.changeAfter) return S_OK;
+        if (++g.released != g.changeAfter) return status;
         Lock lock;
         for (IMMNotificationClient* callback : g.callbacks)
             callback->OnDefaultDeviceChanged(EDataFlow(g.changeFlow), ERole(g.changeRole),
                                              L"{new}");
-        return S_OK;
+        return status;
     }
 
     // IActivateAudioInterfaceAsyncOperation
@@ -384,6 +407,20 @@ class Endpoint final : public IMMDeviceEnumerator,
     }
 
   private:
+    // A sine at half scale on every channel, in the client's format (32 bits: float, 16: PCM),
+    // going on where the last packet of this endpoint left it.
+    void playTone(UINT32 frames) {
+        const unsigned long width = bits / 8, channels = align / width;
+        for (UINT32 frame = 0; frame < frames; ++frame, ++toneFrames) {
+            const double value = 0.5 * std::sin(6.283185307179586 * g.tone * toneFrames / rate);
+            const float asFloat = float(value);
+            const auto asShort = short(std::lround(value * 32767));
+            for (unsigned long channel = 0; channel < channels; ++channel) {
+                char* sample = &buffer[frame * align + channel * width];
+                std::memcpy(sample, width == 4 ? (const void*)&asFloat : &asShort, width);
+            }
+        }
+    }
     ULONGLONG positionOf(const Packet& packet) const {
         return packet.at < 0 ? nextPosition : startedAt + ULONGLONG(packet.at) * 10000;
     }
@@ -407,8 +444,10 @@ class Endpoint final : public IMMDeviceEnumerator,
 
     std::string& mix;
     bool initialized = false, running = false;
-    unsigned long flags = 0, rate = 0, align = 0, next = 0;
-    UINT32 held = 0, positionsAsked = 0;
+    unsigned long flags = 0, rate = 0, align = 0, bits = 0, next = 0;
+    unsigned long long toneFrames = 0;
+    UINT32 held = 0;
+    bool delivered = false;  // a packet since Start
     ULONGLONG startedAt = 0, nextPosition = 0;
     HANDLE event = nullptr;
     std::string buffer;
@@ -418,6 +457,25 @@ class Endpoint final : public IMMDeviceEnumerator,
 // crashing.
 Endpoint* g_endpoint = nullptr;
 Endpoint* g_loopback = nullptr;
+
+// Moves the default output as moves= says, telling every registered callback once for each role,
+// as Windows does.
+DWORD WINAPI moveDefault(void*) {
+    for (const auto& [at, name] : g.moves) {
+        const ULONGLONG due = g.startedAt + at * 10000ull, now = now100ns();
+        if (due > now) Sleep(DWORD((due - now) / 10000));
+        Endpoint* next = nullptr;
+        for (Endpoint* device : g_devices) next = name == device->name ? device : next;
+        if (name == "speakers") next = g_endpoint;
+        if (next) next->state = DEVICE_STATE_ACTIVE;
+        Lock lock;
+        g_default = next;
+        for (ERole role : {eConsole, eMultimedia, eCommunications})
+            for (IMMNotificationClient* callback : g.callbacks)
+                callback->OnDefaultDeviceChanged(eRender, role, next ? next->id : nullptr);
+    }
+    return 0;
+}
 
 DWORD WINAPI complete(void*) {
     Sleep(std::strtoul(g.complete.c_str(), nullptr, 10));
@@ -431,6 +489,7 @@ DWORD WINAPI complete(void*) {
 
 void resetFakeAudio(const std::string& directives) {
     for (HANDLE thread : g.completions) WaitForSingleObject(thread, 10000), CloseHandle(thread);
+    if (g.mover) WaitForSingleObject(g.mover, 10000), CloseHandle(g.mover);
     g = Settings{};
     g_log.clear();
     std::istringstream items(directives);
@@ -444,6 +503,10 @@ void resetFakeAudio(const std::string& directives) {
             *(key == "after" ? &g.after : key == "pace" ? &g.pace : &g.complete) = value;
         if (key == "devicechange")
             std::sscanf(value.c_str(), "%lu,%d,%d", &g.changeAfter, &g.changeFlow, &g.changeRole);
+        if (key == "tone") g.tone = std::stod(value);
+        std::istringstream moves(key == "moves" ? value : "");
+        for (std::string text; moves >> text;)
+            g.moves.emplace_back(std::stoul(text), text.substr(text.find(':') + 1));
         if (key == "packets") g.packets.clear();
         std::istringstream packets(key == "packets" ? value : "");
         for (std::string text; packets >> text;) {
@@ -471,6 +534,16 @@ void resetFakeAudio(const std::string& directives) {
         new Endpoint("microphone", other, L"{0.0.1.00000000}.{microphone}", L"Micro", eCapture);
     g_devices[3] = new Endpoint("hdmi", other, L"{0.0.0.00000000}.{hdmi}", L"HDMI", eRender,
                                 DEVICE_STATE_UNPLUGGED);
+    // Present only once the default moves to them: a headset in hands-free mode (16-bit mono at
+    // 16000 Hz) and a 5.1 output (float at 44100 Hz).
+    static std::string handsFree = unhex("01000100803e0000007d0000020010000000");
+    static std::string surround =
+        unhex("feff060044ac00006026100018002000160020003f0000000300000000001000800000aa00389b71");
+    g_devices[4] = new Endpoint("handsfree", handsFree, L"{0.0.0.00000000}.{handsfree}",
+                                L"Headset (Hands-Free)", eRender, DEVICE_STATE_NOTPRESENT);
+    g_devices[5] = new Endpoint("surround", surround, L"{0.0.0.00000000}.{surround}", L"", eRender,
+                                DEVICE_STATE_NOTPRESENT);
+    g_default = g_endpoint;
 }
 
 void onFakeAudioDrained(std::function<void()> drained) {
@@ -519,13 +592,15 @@ std::vector<std::string> fakeAudioLog() {
 
 std::vector<std::string> fakeAudioOutstanding() {
     for (HANDLE thread : g.completions) WaitForSingleObject(thread, 10000);
+    if (g.mover) WaitForSingleObject(g.mover, 10000);
     // At process exit a completion may have been cut short after it woke the run: what it held
     // is ours, not the run's.
     if (g_loopback && InterlockedExchange(&g_loopback->completing, 0)) g_loopback->Release();
     std::vector<std::string> held(g.callbacks.size(), "a registered callback");
     held.insert(held.end(), g.blocks.size(), "a block of task memory");
-    for (Endpoint* endpoint :
-         {g_loopback, g_collection, g_devices[0], g_devices[1], g_devices[2], g_devices[3]})
+    for (Endpoint* endpoint : {g_loopback, g_collection})
+        if (endpoint && endpoint->refs > 0) held.push_back(endpoint->name);
+    for (Endpoint* endpoint : g_devices)
         if (endpoint && endpoint->refs > 0) held.push_back(endpoint->name);
     return held;
 }
@@ -544,4 +619,8 @@ unsigned long long fakeAudioRunTime() {
 
 unsigned long long fakeAudioStartedAt() {
     return g.startedAt;
+}
+
+unsigned long long fakeAudioGap() {
+    return g.gap;
 }

@@ -22,13 +22,20 @@
 //       fail= may come more than once
 //   devicechange=N,FLOW,ROLE  once the N-th packet is released, OnDefaultDeviceChanged on every
 //       registered callback, before ReleaseBuffer returns
+//   moves=MS:NAME ...  MS milliseconds after the first Start, the default output becomes NAME
+//       (speakers, headset, handsfree, surround, or none), told to every registered callback
+//       once for each role, from a thread of ours; each client replays packets= from the start
+//   tone=HZ  each client plays a sine at half scale in its own format instead of data=
 //
-// The endpoints, in the order the enumerator lists them, with their ids:
+// The endpoints, in the order the enumerator lists them, with their ids (the last two are present
+// only once the default has moved to them):
 //   {0.0.0.00000000}.{headset}     render, active, float stereo at 96000, a name with a quote, a
 //                                  backslash and characters outside ASCII and the BMP
 //   {0.0.0.00000000}.{speakers}    render, active, the default; the mix= format
 //   {0.0.1.00000000}.{microphone}  capture, active: no loopback stream
 //   {0.0.0.00000000}.{hdmi}        render, unplugged: GetDevice finds it, Activate fails
+//   {0.0.0.00000000}.{handsfree}   render, 16-bit mono at 16000, "Headset (Hands-Free)"
+//   {0.0.0.00000000}.{surround}    render, float 5.1 at 44100, no name
 #pragma once
 
 #include <audioclient.h>
@@ -66,3 +73,5 @@ unsigned long long fakeAudioPolls();
 // From Start to Stop, and the counter at Start, in 100-ns units.
 unsigned long long fakeAudioRunTime();
 unsigned long long fakeAudioStartedAt();
+// The longest time from a stopped client's last packet to the first packet of the next client.
+unsigned long long fakeAudioGap();
