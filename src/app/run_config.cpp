@@ -99,6 +99,9 @@ bool checkDeviceId(const RunConfig& config, std::FILE* errorStream) {
     if (processLoopback) {
         std::fputs("--device-id works only with --mode=system without --exclude-pid\n",
                    errorStream);
+    } else if (config.followDefault) {
+        // A chosen device is the one the parent wants, whatever the default becomes.
+        std::fputs("--follow-default cannot be used with --device-id\n", errorStream);
     } else if (config.deviceId->empty()) {
         std::fputs("Empty device id\n", errorStream);
     } else {
@@ -180,6 +183,7 @@ bool parseCommandLine(int argc, char** argv, RunConfig& config, std::FILE* error
             if (std::strcmp(argument, "--fill-silence") == 0) config.fillSilence = true;
             if (std::strcmp(argument, "--list-devices") == 0) config.listDevices = true;
             if (std::strcmp(argument, "--downmix") == 0) config.downmix = true;
+            if (std::strcmp(argument, "--follow-default") == 0) config.followDefault = true;
             continue;  // anything unrecognised is dropped without a word
         }
 

@@ -25,6 +25,8 @@ struct RunConfig {
     bool listDevices = false;      // "--list-devices": the list of output devices instead of a run
     std::uint32_t outputRate = 0;  // "--output-rate=": the stream's rate; 0 keeps the engine's
     bool downmix = false;  // "--downmix": fold surplus source channels in instead of dropping them
+    bool followDefault =
+        false;  // "--follow-default": a system-mix run moves with the default output
 };
 
 inline constexpr std::uint32_t kMinOutputRate = 8000;

@@ -284,30 +284,6 @@ void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t f
     }
 }
 
-void convertPacket(const MixFormatInfo& info, const void* data, std::uint32_t frames,
-                   std::uint32_t flags, std::int32_t channels, SampleFormat format,
-                   OutputBuffers& buffers, std::string& errorMessage, std::FILE* out) {
-    // A packet larger than any before grows the buffer; running out of memory there ends the
-    // run through its message, like a failed write, instead of ending the process.
-    try {
-        convertSamples(info, data, frames, flags, channels, format, buffers);
-    } catch (const std::bad_alloc&) {
-        errorMessage =
-            "Not enough memory to convert a packet of " + std::to_string(frames) + " frames";
-        return;
-    }
-    const bool floatOutput = format == SampleFormat::F32;
-    const void* samples = floatOutput ? static_cast<const void*>(buffers.f32.data())
-                                      : static_cast<const void*>(buffers.s16.data());
-    const std::size_t count = floatOutput ? buffers.f32.size() : buffers.s16.size();
-    const std::size_t sampleBytes = floatOutput ? sizeof(float) : sizeof(std::int16_t);
-    if (count == 0) return;
-    // A short count means the reader has gone; the caller ends the capture on the message.
-    if (std::fwrite(samples, sampleBytes, count, out) != count) {
-        errorMessage = "stdout closed while writing audio";
-    }
-}
-
 ChannelMix planChannelMix(const MixFormatInfo& info, std::int32_t channels, bool downmix) {
     if (downmix && info.sourceChannels > channels) {
         return planFoldDown(static_cast<std::size_t>(info.sourceChannels), info.channelMask,

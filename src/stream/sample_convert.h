@@ -40,11 +40,6 @@ void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t f
                     std::uint32_t flags, std::int32_t channels, SampleFormat format,
                     OutputBuffers& buffers);
 
-// convertSamples, then one fwrite of the result; on a short write sets errorMessage to
-// "stdout closed while writing audio".
-void convertPacket(const MixFormatInfo& info, const void* data, std::uint32_t frames,
-                   std::uint32_t flags, std::int32_t channels, SampleFormat format,
-                   OutputBuffers& buffers, std::string& errorMessage, std::FILE* out = stdout);
 
 // Which source channels, with which weights, make each distinct output channel. There are at most
 // two, since output channels past the second repeat the first. Worked out once per stream.

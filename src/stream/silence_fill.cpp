@@ -74,8 +74,9 @@ std::optional<std::uint64_t> SilenceFill::place(const CapturedPacket& packet, st
     return idealFrames(time);
 }
 
-std::uint64_t SilenceFill::zerosUpTo(std::uint64_t frame) const {
-    return frame >= written_ + minimumZeros_ ? frame - written_ : 0;
+std::uint64_t SilenceFill::zerosUpTo(std::uint64_t frame, bool seam) const {
+    const std::uint64_t least = seam ? 1 : minimumZeros_;
+    return frame >= written_ + least ? frame - written_ : 0;
 }
 
 std::uint64_t SilenceFill::zerosWhileIdle(std::uint64_t now) const {

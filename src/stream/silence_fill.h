@@ -49,10 +49,10 @@ class SilenceFill {
     // when it does not continue the one before, nothing when it does. The packet is then the last
     // one seen. Zeros up to that frame are due (zerosUpTo); whatever is written goes to wrote().
     std::optional<std::uint64_t> place(const CapturedPacket& packet, std::uint64_t now);
-    // The zero frames that take the stream to `frame`: none when that is less than 10 ms away
-    // (not worth a gap in real audio) or already behind the stream's end (a late packet is
-    // written at once, never cut).
-    std::uint64_t zerosUpTo(std::uint64_t frame) const;
+    // The zero frames that take the stream to `frame`: none when that is already behind the
+    // stream's end (a late packet is written at once, never cut), or less than 10 ms away (not
+    // worth a gap in real audio) unless the packet there starts at a seam anyway.
+    std::uint64_t zerosUpTo(std::uint64_t frame, bool seam = false) const;
     // The zero frames due at a wake that found no packet waiting.
     std::uint64_t zerosWhileIdle(std::uint64_t now) const;
     // The zero frames due when a stop was requested at `now`, a fill having gone out whole.

@@ -18,7 +18,7 @@ SCHEDULE = dict(
 NOTICES = (
     re.escape(NOTE + b"Now capturing the default output device: Headset (Hands-Free)\n")
     + re.escape(NOTE + b"Waiting for an output device: Failed to get default audio device: ")
-    + rb"[^\n]*\n"
+    + rb"[^\[]*\(0x80070490\)\n"
     + re.escape(NOTE + b"Now capturing the default output device: (unnamed)\n")
 )
 

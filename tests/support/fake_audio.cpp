@@ -1,6 +1,7 @@
 #include "fake_audio.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +131,7 @@ HRESULT fault(const char* call, HRESULT otherwise = S_OK) {
 }
 
 class Endpoint;
+DWORD WINAPI moveDefault(void*);
 // In the order the enumerator lists them; the second is the default until a move.
 Endpoint* g_devices[6];
 Endpoint* g_collection = nullptr;
@@ -412,7 +414,8 @@ class Endpoint final : public IMMDeviceEnumerator,
     void playTone(UINT32 frames) {
         const unsigned long width = bits / 8, channels = align / width;
         for (UINT32 frame = 0; frame < frames; ++frame, ++toneFrames) {
-            const double value = 0.5 * std::sin(6.283185307179586 * g.tone * toneFrames / rate);
+            const double value =
+                0.5 * std::sin(6.283185307179586 * g.tone * double(toneFrames) / rate);
             const float asFloat = float(value);
             const auto asShort = short(std::lround(value * 32767));
             for (unsigned long channel = 0; channel < channels; ++channel) {

@@ -86,13 +86,17 @@ TEST(ConvertSamples, GivesTheKnownOutputForEachFormat) {
     }
 }
 
-TEST(ConvertPacket, WritesThePacketOrSaysWhyNot) {
+TEST(PacketConverter, WritesThePacketOrSaysWhyNot) {
     const F32 in(2 * 1920, 0.75f);
-    OutputBuffers out;
+    RunConfig config;
+    config.format = SampleFormat::S16;
+    PacketConverter converter;
+    std::string configured;
+    ASSERT_TRUE(converter.configure(mix(kFloat, 2, 32), 48000, config, configured));
     std::FILE* const file = std::tmpfile();
     const auto write = [&](std::uint32_t n, std::FILE* to) {
         std::string error;
-        convertPacket(mix(kFloat, 2, 32), in.data(), n, 0, 2, SampleFormat::S16, out, error, to);
+        converter.write(in.data(), n, 0, error, to);
         return error;
     };
     EXPECT_EQ(write(960, file), "");

@@ -43,8 +43,9 @@ TEST(CounterTo100ns, IsExactAtAnyFrequency) {
         EXPECT_EQ(counterTo100ns(counter, frequency), expected) << counter << " at " << frequency;
 }
 
-// One step of a run: a 10 ms packet with its position and flags got at `now`, a wake with
-// nothing waiting ('i'), or a stop ('s'), and the zero frames due then.
+// One step of a run: a 10 ms packet with its position and flags got at `now` ('p', or 'n' for the
+// first packet of a new device), a wake with nothing waiting ('i'), or a stop ('s'), and the zero
+// frames due then.
 struct Step {
     char kind;
     double nowMs;
@@ -110,6 +111,8 @@ TEST(SilenceFill, PlacesZerosAsEachRunRequires) {
           {'p', 3000, ms(2990) - ms(1510), 1420}}},
         {48000, {{'p', 300, ms(290), -1000.1}}},
         {48000, {{'p', 300, 0, -1000}}},
+        // A new device's first packet is a seam: it goes where its position puts it, even 5 ms on.
+        {48000, {{'p', 10, 0, 0}, {'n', 25, ms(15) - ms(10), 15}, {'p', 35, 0, 25}}},
         // A stop writes up to a second of zeros, and a little more for the drift of a long run.
         {48000, {{'p', 10, 0, 0}, {'s', 1010, ms(1000)}}},
         {48000, {{'p', 10, 0, 0}, {'s', 1010.2, 0}}}};  // 48009 due > 48006 for 1 s + 1.01 s / 7200
@@ -120,13 +123,16 @@ TEST(SilenceFill, PlacesZerosAsEachRunRequires) {
             const Step& step = runs[run].steps[i];
             const std::uint64_t now = at(step.nowMs);
             std::uint64_t zeros = fill.zerosAtStop(now);
-            if (step.kind == 'p') {
-                const CapturedPacket packet{at(step.positionMs), step.flags, 10 * kTick};
-                zeros = zerosBefore(fill, packet, now);
+            if (step.kind == 'p' || step.kind == 'n') {
+                const bool seam = step.kind == 'n';
+                const std::uint32_t flags = seam ? kBufferFlagDiscontinuity : step.flags;
+                const std::optional<std::uint64_t> start =
+                    fill.place({at(step.positionMs), flags, 10 * kTick}, now);
+                zeros = start ? fill.zerosUpTo(*start, seam) : 0;
             }
             if (step.kind == 'i') zeros = fill.zerosWhileIdle(now);
             EXPECT_EQ(zeros, step.zeros) << "run " << run << ", step " << i;
-            fill.wrote(zeros + (step.kind == 'p' ? frames : 0));
+            fill.wrote(zeros + (step.kind == 'p' || step.kind == 'n' ? frames : 0));
         }
     }
     // Sixty days at 384 kHz: frames x 10^7 would not fit in 64 bits.
