@@ -36,7 +36,8 @@ static std::string outcome(std::vector<std::string> args) {
     const std::string device = c.deviceId ? "|device " + *c.deviceId : "";
     const std::string outputRate = c.outputRate != 0 ? "|rate " + std::to_string(c.outputRate) : "";
     return text + device + (c.listDevices ? "|list" : "") + (c.fillSilence ? "|fill" : "") +
-           outputRate + (c.downmix ? "|downmix" : "") + drain(errors);
+           outputRate + (c.downmix ? "|downmix" : "") + (c.followDefault ? "|follow" : "") +
+           drain(errors);
 }
 
 TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
@@ -76,6 +77,10 @@ TEST(CommandLine, AcceptsOrRefusesEachLineExactly) {
         {{"--device-id=", "--mode=process", "--list-devices"}, kOnlySystem + kUsage},
         {{"--list-devices", "--device-id="}, "Empty device id\n" + kUsage},
         {{"--list-devices", "--channels=0"}, "Unsupported channel count: 0\n" + kUsage},
+        // The default is followed only where no device was chosen.
+        {{"--follow-default", "--mode=process"}, "process||-1|-1|48000|2|960|2|0|follow"},
+        {{"--device-id=a", "--follow-default"},
+         "--follow-default cannot be used with --device-id\n" + kUsage},
         // An output rate is digits only, within its range; the last one given counts.
         {{"--output-rate=384000", "--downmix", "--downmix=1"},
          "system||-1|-1|48000|2|960|2|0|rate 384000|downmix"},
