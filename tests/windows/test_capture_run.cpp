@@ -51,7 +51,7 @@ const char kOriginLabel[] = "Stream origin: ";
 const std::string kOrigin = kNote + kOriginLabel + "<origin> (performance counter, 100-ns units)\n";
 const std::vector<std::string> kSystem, kProcess{"--mode=process", "--pid=1234"},
     kExclude{"--exclude-pid=1234"}, kHeadset{"--device-id={0.0.0.00000000}.{headset}"},
-    kList{"--list-devices"};
+    kList{"--list-devices"}, kFollow{"--follow-default"};
 constexpr std::size_t kPacket = 480 * 8;
 
 struct Outcome {
@@ -314,4 +314,54 @@ TEST(CaptureRun, FillsUpToEachPacketsPositionAndPlacesNoEmptyBuffer) {
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.notices, kOrigin);
     EXPECT_EQ(run.problems, std::vector<std::string>{});
+}
+
+// With "--follow-default": a lost device is looked for again at once, a device that cannot be had
+// is said once and tried again at the next change, a burst of changes that ends where it began
+// changes nothing, and a switch gives every frame once and in order, each new device told.
+TEST(CaptureRun, FollowsTheDefaultOutputAcrossLossesFailuresAndSwitches) {
+    const std::string speakers =
+        kNote + "Now capturing the default output device: Lautsprecher (Hörgerät)\n";
+    const std::string headset =
+        kNote + "Now capturing the default output device: Casque \"Studio\" \\ 🎧 é\n";
+    // The run loses its device at the second poll; the default is announced again at 50 ms.
+    const std::string lost = "fail=GetNextPacketSize#2=0x88890004;moves=50:speakers;";
+    const auto waiting = [&](const std::string& failure, HRESULT status) {
+        return kNote + "Waiting for an output device: " + failure + describeStatus(status) + "\n" +
+               speakers;
+    };
+    // 300 ms at 96000 Hz: the run lasts past the changes and the 200 ms they take to settle.
+    std::string paced = "pace=real;packets=";
+    for (int packet = 0; packet < 60; ++packet) paced += "480 ";
+    const std::string mix96k =
+        "mix=feff02000077010000b80b000800200016002000030000000300000000001000800000aa00389b71;";
+    const std::tuple<std::vector<std::string>, std::string, std::string, std::uint32_t> cases[] = {
+        {kFollow, "fail=GetNextPacketSize#2=0x88890004", speakers, 44100},
+        {kFollow, "fail=GetBuffer#2=0x88890004", speakers, 44100},
+        {kFollow, "fail=ReleaseBuffer#1=0x88890004", speakers, 44100},
+        {kSystem, "fail=ReleaseBuffer#1=0x88890004", "", 44100},
+        {kFollow, lost + "fail=GetDefaultAudioEndpoint#2=0x80070490",
+         waiting("Failed to get default audio device: ", HRESULT_FROM_WIN32(ERROR_NOT_FOUND)),
+         44100},
+        {kFollow, lost + "fail=Activate#2=0x80004005",
+         waiting("Failed to activate default audio device: ", E_FAIL), 44100},
+        {kFollow, lost + "fail=GetMixFormat#2=0x88890004",
+         waiting("GetMixFormat failed: ", AUDCLNT_E_DEVICE_INVALIDATED), 44100},
+        {kFollow, lost + "fail=Initialize#2=0x88890008",
+         waiting("IAudioClient::Initialize failed: ", AUDCLNT_E_UNSUPPORTED_FORMAT), 44100},
+        {kFollow, lost + "fail=GetService#2=0x88890003",
+         waiting("Failed to get IAudioCaptureClient: ", AUDCLNT_E_WRONG_ENDPOINT_TYPE), 44100},
+        {kFollow, lost + "fail=Start#2=0x80004005", waiting("IAudioClient::Start failed: ", E_FAIL),
+         44100},
+        {kFollow, paced + ";moves=20:headset 30:surround 40:speakers", "", 44100},
+        {kFollow, mix96k + paced + ";moves=20:headset", headset, 96000}};
+    for (const auto& [args, directives, notices, rate] : cases) {
+        SCOPED_TRACE(directives);
+        const Outcome run = capture(args, directives);
+        EXPECT_EQ(run.code, 0);
+        EXPECT_EQ(run.message, "");
+        EXPECT_EQ(run.notices, notices);
+        EXPECT_EQ(run.stream, header(rate, 2, 2) + sequence(fakeAudioFrames() * 8));
+        EXPECT_EQ(run.problems, std::vector<std::string>{});
+    }
 }
