@@ -34,6 +34,30 @@ def header(rate, channels, sample_format):
     return b"OAH1" + struct.pack("<IHHI", rate, channels, sample_format, 0)
 
 
+def left_channel(stream, sample_format="f"):
+    """The first channel's samples of a stereo stream after its header."""
+    frame = "<" + sample_format * 2
+    return [sample for sample, _ in struct.iter_unpack(frame, stream[16:])]
+
+
+def frequency(samples, rate):
+    """From the first to the last rising zero crossing, each placed between its two samples."""
+    crossings = [
+        at + samples[at] / (samples[at] - samples[at + 1])
+        for at in range(len(samples) - 1)
+        if samples[at] < 0 <= samples[at + 1]
+    ]
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def longest_zeros(samples):
+    longest = length = 0
+    for sample in samples:
+        length = length + 1 if sample == 0 else 0
+        longest = max(longest, length)
+    return longest
+
+
 def seq(size, start=0):
     """The double's default audio: byte k of all it hands out is k mod 256."""
     return bytes((start + k) & 255 for k in range(size))

@@ -1,7 +1,7 @@
 """The exe on the simulated audio stack: its stream byte for byte, and the ways a parent stops it.
 What a run does with each answer of the stack is the Windows tests' concern."""
 import re, subprocess, time, unittest
-from harness import ARGS, NOTE, WARN, Run, after, header, run, seq
+from harness import ARGS, NOTE, WARN, Run, after, header, left_channel, longest_zeros, run, seq
 
 F32, PACKET = 2, 480 * 8
 
@@ -67,6 +67,40 @@ class FillingSilence(unittest.TestCase):
                 # The pause, within 5 ms; the stream as long as Start to stop, within 30 ms.
                 self.assertAlmostEqual(real[30 * 480] - real[30 * 480 - 1] - 1, 48000, delta=240)
                 self.assertAlmostEqual(len(frames), r.frames("runtime") * 48000 / 1e7, delta=1440)
+
+    def test_at_another_output_rate_the_pause_is_zeros_and_the_stream_keeps_time(self):
+        # The same schedule as a tone, resampled from 48 to 16 kHz.
+        schedule = dict(packets=[480] * 30 + ["480@1300"] + [480] * 29, pace="real", tone=440)
+        stop = after(16 + 8 * 16000 * 16 // 10, lambda r: time.sleep(0.2), Run.interrupt)
+        r = run(["--fill-silence", "--output-rate=16000"], stop, **schedule)
+        self.assertEqual(
+            (r.code, r.out[:16], r.problems()), (0, header(16000, 2, F32), ["positions asked"])
+        )
+        samples = left_channel(r.out)
+        # The pause, within 5 ms; the stream as long as Start to stop, within 30 ms.
+        self.assertAlmostEqual(longest_zeros(samples), 16000, delta=80)
+        self.assertAlmostEqual(len(samples), r.frames("runtime") * 16000 / 1e7, delta=480)
+
+
+class Converting(unittest.TestCase):
+    def test_a_tone_at_16_khz_in_mono_keeps_its_pitch_and_has_the_level_of_the_channels_mean(self):
+        # The stand-in plays 440 Hz at 0.5 on the left channel and 0.25 on the right, at 48 kHz.
+        args = ["--output-rate=16000", "--channels=1", "--downmix", "--format=s16"]
+        double = dict(tone=440, packets=[480], after="repeat", pace="real")
+        r = run(args, after(16 + 2 * 24000, Run.interrupt), **double)
+        self.assertEqual(
+            (r.code, r.err, r.out[:16], r.problems()), (0, b"", header(16000, 1, 1), [])
+        )
+        measured = subprocess.run(
+            ["sox", "-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1", "-", "-n"]
+            + ["trim", "0.1", "stat"],
+            input=r.out[16:],
+            capture_output=True,
+        ).stderr.decode()
+        stat = dict(re.findall(r"^(.+?):\s+(\S+)$", measured, re.M))
+        self.assertAlmostEqual(float(stat["Rough   frequency"]), 440, delta=1)
+        # The mean of the two channels: a sine of amplitude 0.375.
+        self.assertAlmostEqual(float(stat["RMS     amplitude"]), 0.375 / 2**0.5, delta=0.002)
 
 
 class Stopping(unittest.TestCase):

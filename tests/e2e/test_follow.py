@@ -2,8 +2,8 @@
 header, a 440 Hz tone in each stretch whatever the device's rate and channels, a notice for each
 new device and for the time without one."""
 
-import re, struct, time, unittest
-from harness import NOTE, Run, after, header, run
+import re, time, unittest
+from harness import NOTE, Run, after, frequency, header, left_channel, longest_zeros, run
 
 F32 = 2
 # The default moves from the 48 kHz float stereo speakers to a hands-free headset (16 kHz 16-bit
@@ -21,20 +21,6 @@ NOTICES = (
     + rb"[^\[]*\(0x80070490\)\n"
     + re.escape(NOTE + b"Now capturing the default output device: (unnamed)\n")
 )
-
-
-def left_channel(stream):
-    return [sample for sample, _ in struct.iter_unpack("<ff", stream[16:])]
-
-
-def frequency(samples, rate):
-    """From the first to the last rising zero crossing, each placed between its two samples."""
-    crossings = [
-        at + samples[at] / (samples[at] - samples[at + 1])
-        for at in range(len(samples) - 1)
-        if samples[at] < 0 <= samples[at + 1]
-    ]
-    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
 
 
 def stop_at(seconds):
@@ -63,11 +49,7 @@ class FollowingTheDefault(unittest.TestCase):
         self.assertRegex(r.err, b"^" + origin + NOTICES + b"$")
         samples = left_channel(r.out)
         # The longest run of zero samples is the time without a device, within 5 ms.
-        longest, run_length = 0, 0
-        for sample in samples:
-            run_length = run_length + 1 if sample == 0 else 0
-            longest = max(longest, run_length)
-        self.assertAlmostEqual(longest, r.frames("gap") * 48000 / 1e7, delta=240)
+        self.assertAlmostEqual(longest_zeros(samples), r.frames("gap") * 48000 / 1e7, delta=240)
         # Start to stop, within 30 ms.
         self.assertAlmostEqual(len(samples), r.frames("runtime") * 48000 / 1e7, delta=1440)
 

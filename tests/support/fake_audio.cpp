@@ -409,16 +409,16 @@ class Endpoint final : public IMMDeviceEnumerator,
     }
 
   private:
-    // A sine at half scale on every channel, in the client's format (32 bits: float, 16: PCM),
-    // going on where the last packet of this endpoint left it.
+    // A sine at half scale on the first channel and a quarter on the others, in the client's
+    // format (32 bits: float, 16: PCM), going on where the last packet of this endpoint left it.
     void playTone(UINT32 frames) {
         const unsigned long width = bits / 8, channels = align / width;
         for (UINT32 frame = 0; frame < frames; ++frame, ++toneFrames) {
-            const double value =
-                0.5 * std::sin(6.283185307179586 * g.tone * double(toneFrames) / rate);
-            const float asFloat = float(value);
-            const auto asShort = short(std::lround(value * 32767));
+            const double phase = 6.283185307179586 * g.tone * double(toneFrames) / rate;
             for (unsigned long channel = 0; channel < channels; ++channel) {
+                const double value = (channel == 0 ? 0.5 : 0.25) * std::sin(phase);
+                const float asFloat = float(value);
+                const auto asShort = short(std::lround(value * 32767));
                 char* sample = &buffer[frame * align + channel * width];
                 std::memcpy(sample, width == 4 ? (const void*)&asFloat : &asShort, width);
             }

@@ -25,7 +25,8 @@
 //   moves=MS:NAME ...  MS milliseconds after the first Start, the default output becomes NAME
 //       (speakers, headset, handsfree, surround, or none), told to every registered callback
 //       once for each role, from a thread of ours; each client replays packets= from the start
-//   tone=HZ  each client plays a sine at half scale in its own format instead of data=
+//   tone=HZ  each client plays a sine in its own format instead of data=, at half scale on the
+//       first channel and a quarter on the others
 //
 // The endpoints, in the order the enumerator lists them, with their ids (the last two are present
 // only once the default has moved to them):
