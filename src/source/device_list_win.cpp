@@ -35,7 +35,6 @@ HRESULT readId(IMMDevice& device, std::string& id) {
     return hr;
 }
 
-
 // The endpoint whose system mix a run captures by default; none when it cannot be had.
 std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator) {
     ComPtr<IMMDevice> device;

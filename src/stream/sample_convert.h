@@ -40,7 +40,6 @@ void convertSamples(const MixFormatInfo& info, const void* data, std::uint32_t f
                     std::uint32_t flags, std::int32_t channels, SampleFormat format,
                     OutputBuffers& buffers);
 
-
 // Which source channels, with which weights, make each distinct output channel. There are at most
 // two, since output channels past the second repeat the first. Worked out once per stream.
 struct ChannelMix {
