@@ -531,7 +531,7 @@ class PacketLoop {
         std::string failure;
         ComPtr<IMMDevice> device;
         if (activateDefaultAudioClient(entryPoints_.createInstance, next.audioClient, failure,
-                                       nullptr, &device)) {
+                                       nullptr, std::addressof(device))) {
             next.deviceId = readEndpointId(*device.Get());
             startStream(entryPoints_, false, next, failure);
         }

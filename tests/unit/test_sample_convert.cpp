@@ -86,30 +86,6 @@ TEST(ConvertSamples, GivesTheKnownOutputForEachFormat) {
     }
 }
 
-TEST(PacketConverter, WritesThePacketOrSaysWhyNot) {
-    const F32 in(2 * 1920, 0.75f);
-    RunConfig config;
-    config.format = SampleFormat::S16;
-    PacketConverter converter;
-    std::string configured;
-    ASSERT_TRUE(converter.configure(mix(kFloat, 2, 32), 48000, config, configured));
-    std::FILE* const file = std::tmpfile();
-    const auto write = [&](std::uint32_t n, std::FILE* to) {
-        std::string error;
-        converter.write(in.data(), n, 0, error, to);
-        return error;
-    };
-    EXPECT_EQ(write(960, file), "");
-    failAllocationsFrom = 128;
-    EXPECT_EQ(write(480, file) + write(0, file), "");
-    EXPECT_EQ(std::ftell(file), 3840 + 1920);
-    // stdin takes no writes.
-    EXPECT_EQ(write(480, stdin), "stdout closed while writing audio");
-    EXPECT_EQ(write(1920, file), "Not enough memory to convert a packet of 1920 frames");
-    failAllocationsFrom = SIZE_MAX;
-    std::fclose(file);
-}
-
 // Whatever the conversion, a packet no larger than the first needs no new memory (the first
 // packets of a resampled stream give less output than later ones); a larger one that cannot have
 // it ends the run with a message.

@@ -40,10 +40,9 @@ std::string sequence(std::size_t size, std::size_t start = 0) {
     return bytes;
 }
 
-// Mix format records: extensible float stereo at 44100, PCM16 stereo at 22050, float mono at 32000.
+// Mix format records: extensible float stereo at 44100, float mono at 32000.
 const std::string kMix =
     "feff020044ac0000206205000800200016002000030000000300000000001000800000aa00389b71";
-const std::string kPcm16 = "010002002256000088580100040010000000";
 const std::string kFloatMono = "03000100007d000000f40100040020000000";
 const std::string kNote = "[ostrel-audio-helper] ";
 const std::string kFallback = kNote + "Process loopback unavailable; using system audio.\n";
@@ -239,15 +238,6 @@ TEST(CaptureRun, ProcessLoopbackIsAt48000WithoutAnEndpointRateAndTakesTheClients
     // A float mono client: each sample goes to both output channels.
     const Outcome run = capture(kProcess, "packets=2;loopmix=" + kFloatMono);
     EXPECT_EQ(run.stream, header(32000, 2, 2) + "\0\1\2\3\0\1\2\3\4\5\6\7\4\5\6\7"s);
-}
-
-TEST(CaptureRun, ConvertsToTheAskedChannelsAndFormat) {
-    // 16-bit stereo frames (0x0100, 0x0200) and (0x0300, 0x0400), which s16 keeps as they are.
-    const std::string pcm16 = "mix=" + kPcm16 + ";data=0001000200030004;";
-    EXPECT_EQ(capture({"--format=s16", "--channels=1"}, pcm16 + "packets=2").stream,
-              header(22050, 1, 1) + "\0\1\0\3"s);
-    EXPECT_EQ(capture({"--channels=3"}, "packets=1").stream,
-              header(44100, 3, 2) + sequence(8) + sequence(4));
 }
 
 TEST(CaptureRun, SilentAndPointerlessPacketsGiveZerosAndOtherFlagsDoNot) {
