@@ -53,6 +53,14 @@ class FollowingTheDefault(unittest.TestCase):
         # Start to stop, within 30 ms.
         self.assertAlmostEqual(len(samples), r.frames("runtime") * 48000 / 1e7, delta=1440)
 
-
-if __name__ == "__main__":
-    unittest.main()
+    def test_with_fill_silence_a_run_that_ends_without_a_device_still_keeps_time(self):
+        # More than a second without a device before the stop: the stop alone may not fill that
+        # much, so the zeros must come while the run waits. The run's length is measured here,
+        # from the header to Ctrl+C, as the stand-in's last client stopped long before.
+        schedule = dict(tone=440, packets=[480], after="repeat", pace="real", moves="300:none")
+        times = []
+        note_time = lambda r: times.append(time.monotonic())
+        act = after(16, note_time, lambda r: time.sleep(1.9), note_time, Run.interrupt)
+        r = run(["--follow-default", "--fill-silence"], act, **schedule)
+        self.assertEqual((r.code, r.out[:16]), (0, header(48000, 2, F32)))
+        self.assertAlmostEqual(len(left_channel(r.out)) / 48000, times[1] - times[0], delta=0.1)
