@@ -319,6 +319,8 @@ class Endpoint final : public IMMDeviceEnumerator,
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         if (!running || held) logLine("mismatch Stop without a Start or with a packet held");
+        // Audio the client said was there and that was never asked for is lost.
+        if (waiting) logLine("mismatch Stop with a packet waiting");
         if (running) g.runTime = now100ns() - g.startedAt, g.lastEnd = nextPosition;
         running = false;
         return S_OK;
@@ -352,12 +354,14 @@ class Endpoint final : public IMMDeviceEnumerator,
         const HRESULT status = fault("GetNextPacketSize");
         const auto* packet = !held && SUCCEEDED(status) ? ready() : nullptr;
         *frames = held ? held : packet ? packet->frames : 0;
+        waiting = *frames > 0;
         if (next >= g.packets.size() && g.after != "repeat" && g.drained) g.drained();
         return status;
     }
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flagsOut, UINT64*,
                                         UINT64* position) override {
         if (held || !running) logLine("mismatch GetBuffer with a packet held or stopped");
+        waiting = false;
         if (position && !g.positionsAsked++) logLine("positions asked");
         // An injected AUDCLNT_S_BUFFER_EMPTY finds nothing even when a packet is ready.
         const HRESULT status = fault("GetBuffer");
@@ -451,6 +455,7 @@ class Endpoint final : public IMMDeviceEnumerator,
     unsigned long long toneFrames = 0;
     UINT32 held = 0;
     bool delivered = false;  // a packet since Start
+    bool waiting = false;    // the last GetNextPacketSize found a packet
     ULONGLONG startedAt = 0, nextPosition = 0;
     HANDLE event = nullptr;
     std::string buffer;

@@ -63,7 +63,8 @@ HRESULT WINAPI fakeActivateAudioInterfaceAsync(LPCWSTR path, REFIID iid, PROPVAR
 
 // What the tests look at: "activate ..." and "init ..." lines with the calls' arguments,
 // "register"/"unregister", "positions asked" once GetBuffer was asked for a position, and
-// "mismatch ..." for every call against the platform's rules.
+// "mismatch ..." for every call against the platform's rules (and for a client stopped while a
+// packet it announced was never asked for: that audio is lost).
 std::vector<std::string> fakeAudioLog();
 // Once our completion threads are done: what the run still holds (interfaces, registered callbacks,
 // task memory we handed out), one line each.

@@ -321,8 +321,11 @@ TEST(CaptureRun, FollowsTheDefaultOutputAcrossLossesFailuresAndSwitches) {
                speakers;
     };
     // 300 ms at 96000 Hz: the run lasts past the changes and the 200 ms they take to settle.
-    std::string paced = "pace=real;packets=";
-    for (int packet = 0; packet < 60; ++packet) paced += "480 ";
+    const auto paced = [](int packets, int frames) {
+        std::string directives = "pace=real;packets=";
+        for (int packet = 0; packet < packets; ++packet) directives += std::to_string(frames) + " ";
+        return directives;
+    };
     const std::string mix96k =
         "mix=feff02000077010000b80b000800200016002000030000000300000000001000800000aa00389b71;";
     const std::tuple<std::vector<std::string>, std::string, std::string, std::uint32_t> cases[] = {
@@ -343,8 +346,10 @@ TEST(CaptureRun, FollowsTheDefaultOutputAcrossLossesFailuresAndSwitches) {
          waiting("Failed to get IAudioCaptureClient: ", AUDCLNT_E_WRONG_ENDPOINT_TYPE), 44100},
         {kFollow, lost + "fail=Start#2=0x80004005", waiting("IAudioClient::Start failed: ", E_FAIL),
          44100},
-        {kFollow, paced + ";moves=20:headset 30:surround 40:speakers", "", 44100},
-        {kFollow, mix96k + paced + ";moves=20:headset", headset, 96000}};
+        {kFollow, paced(60, 480) + ";moves=20:headset 30:surround 40:speakers", "", 44100},
+        {kFollow, mix96k + paced(60, 480) + ";moves=20:headset", headset, 96000},
+        // 1 ms packets: several wait at the switch, which the old client must hand over first.
+        {kFollow, mix96k + paced(300, 96) + ";moves=20:headset", headset, 96000}};
     for (const auto& [args, directives, notices, rate] : cases) {
         SCOPED_TRACE(directives);
         const Outcome run = capture(args, directives);
