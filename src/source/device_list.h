@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ std::string deviceListLine(std::string_view id, std::string_view name, bool isDe
 // either cannot be read.
 std::string readEndpointId(IMMDevice& device);
 std::string readEndpointName(IMMDevice& device);
+
+// The id of the endpoint whose system mix a run captures by default; none when it cannot be had.
+std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator);
 
 // Writes a line for each active render endpoint, in the system's order, once all are known.
 // Returns the exit code (0; 2 when the list cannot be had, 4 when it cannot be written), with the

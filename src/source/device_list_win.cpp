@@ -35,7 +35,8 @@ HRESULT readId(IMMDevice& device, std::string& id) {
     return hr;
 }
 
-// The endpoint whose system mix a run captures by default; none when it cannot be had.
+}  // namespace
+
 std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator) {
     ComPtr<IMMDevice> device;
     std::string id;
@@ -45,8 +46,6 @@ std::optional<std::string> defaultEndpointId(IMMDeviceEnumerator& enumerator) {
     }
     return id;
 }
-
-}  // namespace
 
 std::string readEndpointId(IMMDevice& device) {
     std::string id;

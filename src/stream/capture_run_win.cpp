@@ -487,7 +487,7 @@ class PacketLoop {
     // else what the old client holds goes into the stream before it is given back.
     void followDefault() {
         CaptureClient& client = resources_.client;
-        if (client.captureClient && defaultEndpointId() == client.deviceId) return;
+        if (client.captureClient && currentDefaultId() == client.deviceId) return;
         if (client.captureClient) {
             drainClient();
             releaseClient();
@@ -495,14 +495,13 @@ class PacketLoop {
         openDefault();
     }
 
-    std::optional<std::string> defaultEndpointId() const {
+    // A new enumerator: one made before the change may answer with the old default.
+    std::optional<std::string> currentDefaultId() const {
         ComPtr<IMMDeviceEnumerator> enumerator;
-        ComPtr<IMMDevice> device;
         std::string ignoredMessage;
-        if (!createDeviceEnumerator(entryPoints_.createInstance, enumerator, ignoredMessage) ||
-            FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.GetAddressOf())))
+        if (!createDeviceEnumerator(entryPoints_.createInstance, enumerator, ignoredMessage))
             return std::nullopt;
-        return readEndpointId(*device.Get());
+        return defaultEndpointId(*enumerator.Get());
     }
 
     void drainClient() {
